@@ -1,0 +1,484 @@
+// SPDX-License-Identifier: MPL-2.0
+#include "ua/security/bignum.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <string>
+
+namespace varo::ua {
+
+namespace {
+
+// Failure raised by the native cryptography.
+EuaSecurityError NativeError(const std::string& what) {
+  return EuaSecurityError("Native Security Error: " + what);
+}
+
+using u128 = unsigned __int128;
+
+[[noreturn]] void TooLarge() {
+  throw MathException_("Number too large");
+}
+
+// All ones when x == 0, else zero, without a branch.
+inline Limb MaskIsZero(Limb x) {
+  return ((x | (Limb{0} - x)) >> 63) - 1;
+}
+inline Limb MaskEq(Limb a, Limb b) {
+  return MaskIsZero(a ^ b);
+}
+
+// r = a - b over n limbs; returns the borrow (0 or 1).
+inline Limb SubN(Limb* r, const Limb* a, const Limb* b, size_t n) {
+  Limb borrow = 0;
+  for (size_t j = 0; j < n; ++j) {
+    u128 d = static_cast<u128>(a[j]) - b[j] - borrow;
+    r[j] = static_cast<Limb>(d);
+    borrow = static_cast<Limb>(d >> 64) & 1;
+  }
+  return borrow;
+}
+
+// r = a + b over n limbs; returns the carry.
+inline Limb AddN(Limb* r, const Limb* a, const Limb* b, size_t n) {
+  Limb carry = 0;
+  for (size_t j = 0; j < n; ++j) {
+    u128 s = static_cast<u128>(a[j]) + b[j] + carry;
+    r[j] = static_cast<Limb>(s);
+    carry = static_cast<Limb>(s >> 64);
+  }
+  return carry;
+}
+
+// -1/0/1 comparison of two n-limb numbers (variable-time).
+int CmpN(const Limb* a, const Limb* b, size_t n) {
+  for (size_t j = n; j-- > 0;) {
+    if (a[j] != b[j]) return a[j] < b[j] ? -1 : 1;
+  }
+  return 0;
+}
+
+// Final step of a Montgomery product: t holds n limbs plus a top limb (value < 2m); writes
+// t mod m to r with a masked select instead of a branch.
+inline void FinalSubtract(Limb* r, const Limb* t, Limb top, const Limb* m, size_t n) {
+  std::array<Limb, TLInt::kMaxLimbs> d;
+  Limb borrow = SubN(d.data(), t, m, n);
+  // Keep t only when it was below m: no top limb and the subtraction borrowed.
+  Limb keep = Limb{0} - ((~top & borrow) & 1);
+  for (size_t j = 0; j < n; ++j) r[j] = (t[j] & keep) | (d[j] & ~keep);
+}
+
+// Coarsely integrated operand scanning Montgomery product for a compile-time limb count.
+template <size_t N>
+void MontMulFixed(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, size_t) {
+  Limb t[N + 2] = {};
+  for (size_t i = 0; i < N; ++i) {
+    const Limb bi = b[i];
+    Limb carry = 0;
+    for (size_t j = 0; j < N; ++j) {
+      u128 p = static_cast<u128>(a[j]) * bi + t[j] + carry;
+      t[j] = static_cast<Limb>(p);
+      carry = static_cast<Limb>(p >> 64);
+    }
+    u128 s = static_cast<u128>(t[N]) + carry;
+    t[N] = static_cast<Limb>(s);
+    t[N + 1] = static_cast<Limb>(s >> 64);
+    const Limb q = t[0] * m0inv;
+    u128 p = static_cast<u128>(q) * m[0] + t[0];
+    carry = static_cast<Limb>(p >> 64);
+    for (size_t j = 1; j < N; ++j) {
+      p = static_cast<u128>(q) * m[j] + t[j] + carry;
+      t[j - 1] = static_cast<Limb>(p);
+      carry = static_cast<Limb>(p >> 64);
+    }
+    s = static_cast<u128>(t[N]) + carry;
+    t[N - 1] = static_cast<Limb>(s);
+    t[N] = t[N + 1] + static_cast<Limb>(s >> 64);
+  }
+  FinalSubtract(r, t, t[N], m, N);
+}
+
+// The same for any limb count.
+void MontMulAny(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, size_t n) {
+  std::array<Limb, TLInt::kMaxLimbs + 2> t{};
+  for (size_t i = 0; i < n; ++i) {
+    const Limb bi = b[i];
+    Limb carry = 0;
+    for (size_t j = 0; j < n; ++j) {
+      u128 p = static_cast<u128>(a[j]) * bi + t[j] + carry;
+      t[j] = static_cast<Limb>(p);
+      carry = static_cast<Limb>(p >> 64);
+    }
+    u128 s = static_cast<u128>(t[n]) + carry;
+    t[n] = static_cast<Limb>(s);
+    t[n + 1] = static_cast<Limb>(s >> 64);
+    const Limb q = t[0] * m0inv;
+    u128 p = static_cast<u128>(q) * m[0] + t[0];
+    carry = static_cast<Limb>(p >> 64);
+    for (size_t j = 1; j < n; ++j) {
+      p = static_cast<u128>(q) * m[j] + t[j] + carry;
+      t[j - 1] = static_cast<Limb>(p);
+      carry = static_cast<Limb>(p >> 64);
+    }
+    s = static_cast<u128>(t[n]) + carry;
+    t[n - 1] = static_cast<Limb>(s);
+    t[n] = t[n + 1] + static_cast<Limb>(s >> 64);
+  }
+  FinalSubtract(r, t.data(), t[n], m, n);
+}
+
+}  // namespace
+
+// ---- TLInt ----
+
+TLInt::TLInt(uint64_t v) {
+  if (v) d_.push_back(v);
+}
+
+void TLInt::Normalize() {
+  while (!d_.empty() && d_.back() == 0) d_.pop_back();
+}
+
+TLInt TLInt::FromLimbs(std::vector<Limb> limbs) {
+  TLInt r;
+  r.d_ = std::move(limbs);
+  r.Normalize();
+  if (r.d_.size() > kMaxLimbs) TooLarge();
+  return r;
+}
+
+TLInt TLInt::FromBytes(ByteSpan be) {
+  if (be.size() > kMaxBytes) TooLarge();
+  TLInt r;
+  r.d_.assign((be.size() + 7) / 8, 0);
+  for (size_t i = 0; i < be.size(); ++i) {
+    size_t bitPos = i * 8;  // position counted from the least significant end
+    r.d_[bitPos / 64] |= static_cast<Limb>(be[be.size() - 1 - i]) << (bitPos % 64);
+  }
+  r.Normalize();
+  return r;
+}
+
+ByteArray TLInt::ToBytes() const {
+  return ToBytes((BitLength() + 7) / 8);
+}
+
+ByteArray TLInt::ToBytes(size_t len) const {
+  if ((BitLength() + 7) / 8 > len) throw MathException_("Output buffer too small");
+  ByteArray out(len, 0);
+  for (size_t i = 0; i < len && i / 8 < d_.size(); ++i) {
+    out[len - 1 - i] = static_cast<uint8_t>(d_[i / 8] >> ((i % 8) * 8));
+  }
+  return out;
+}
+
+std::vector<Limb> TLInt::ToLimbs(size_t count) const {
+  if (d_.size() > count) throw MathException_("Output buffer too small");
+  std::vector<Limb> out(count, 0);
+  std::copy(d_.begin(), d_.end(), out.begin());
+  return out;
+}
+
+size_t TLInt::BitLength() const {
+  if (d_.empty()) return 0;
+  return 64 * (d_.size() - 1) + (64 - static_cast<size_t>(std::countl_zero(d_.back())));
+}
+
+bool TLInt::TestBit(size_t i) const {
+  return (LimbAt(i / 64) >> (i % 64)) & 1;
+}
+
+// ---- free arithmetic ----
+
+int Compare(const TLInt& a, const TLInt& b) {
+  if (a.LimbCount() != b.LimbCount()) return a.LimbCount() < b.LimbCount() ? -1 : 1;
+  return CmpN(a.Limbs().data(), b.Limbs().data(), a.LimbCount());
+}
+
+TLInt Add(const TLInt& a, const TLInt& b) {
+  size_t n = std::max(a.LimbCount(), b.LimbCount());
+  std::vector<Limb> x = a.ToLimbs(n), y = b.ToLimbs(n), r(n + 1);
+  r[n] = AddN(r.data(), x.data(), y.data(), n);
+  return TLInt::FromLimbs(std::move(r));
+}
+
+TLInt Sub(const TLInt& a, const TLInt& b) {
+  if (Compare(a, b) < 0) throw MathException_("Negative result");
+  size_t n = a.LimbCount();
+  std::vector<Limb> y = b.ToLimbs(n), r(n);
+  SubN(r.data(), a.Limbs().data(), y.data(), n);
+  return TLInt::FromLimbs(std::move(r));
+}
+
+TLInt Mul(const TLInt& a, const TLInt& b) {
+  if (a.IsZero() || b.IsZero()) return TLInt();
+  size_t na = a.LimbCount(), nb = b.LimbCount();
+  if (na + nb > TLInt::kMaxLimbs) TooLarge();
+  std::vector<Limb> r(na + nb, 0);
+  const Limb* x = a.Limbs().data();
+  const Limb* y = b.Limbs().data();
+  for (size_t i = 0; i < nb; ++i) {
+    Limb carry = 0;
+    for (size_t j = 0; j < na; ++j) {
+      u128 p = static_cast<u128>(x[j]) * y[i] + r[i + j] + carry;
+      r[i + j] = static_cast<Limb>(p);
+      carry = static_cast<Limb>(p >> 64);
+    }
+    r[i + na] = carry;
+  }
+  return TLInt::FromLimbs(std::move(r));
+}
+
+TLInt Mod(const TLInt& a, const TLInt& m) {
+  if (m.IsZero()) throw MathException_("Division by zero");
+  if (Compare(a, m) < 0) return a;
+  const size_t n = m.LimbCount() + 1;  // room for 2 * remainder
+  std::vector<Limb> r(n, 0), mm = m.ToLimbs(n), tmp(n);
+  for (size_t bit = a.BitLength(); bit-- > 0;) {
+    // r = 2r + bit
+    Limb carry = a.TestBit(bit) ? 1 : 0;
+    for (size_t j = 0; j < n; ++j) {
+      Limb next = r[j] >> 63;
+      r[j] = (r[j] << 1) | carry;
+      carry = next;
+    }
+    if (CmpN(r.data(), mm.data(), n) >= 0) {
+      SubN(tmp.data(), r.data(), mm.data(), n);
+      r.swap(tmp);
+    }
+  }
+  return TLInt::FromLimbs(std::move(r));
+}
+
+TLInt ShiftLeft(const TLInt& a, size_t bits) {
+  if (a.IsZero()) return a;
+  size_t limbs = bits / 64, sh = bits % 64;
+  if (a.LimbCount() + limbs + 1 > TLInt::kMaxLimbs + 1) TooLarge();
+  std::vector<Limb> r(a.LimbCount() + limbs + 1, 0);
+  for (size_t i = 0; i < a.LimbCount(); ++i) {
+    Limb v = a.LimbAt(i);
+    r[i + limbs] |= v << sh;
+    if (sh) r[i + limbs + 1] |= v >> (64 - sh);
+  }
+  return TLInt::FromLimbs(std::move(r));
+}
+
+TLInt ShiftRight(const TLInt& a, size_t bits) {
+  size_t limbs = bits / 64, sh = bits % 64;
+  if (limbs >= a.LimbCount()) return TLInt();
+  std::vector<Limb> r(a.LimbCount() - limbs, 0);
+  for (size_t i = 0; i < r.size(); ++i) {
+    Limb v = a.LimbAt(i + limbs) >> sh;
+    if (sh) v |= a.LimbAt(i + limbs + 1) << (64 - sh);
+    r[i] = v;
+  }
+  return TLInt::FromLimbs(std::move(r));
+}
+
+TLInt ModInverse(const TLInt& a, const TLInt& m) {
+  if (m.IsEven() || Compare(m, TLInt(1)) <= 0) throw MathException_("Number not invertible");
+  const size_t n = m.LimbCount() + 1;
+  std::vector<Limb> u = Mod(a, m).ToLimbs(n), v = m.ToLimbs(n), mm = m.ToLimbs(n);
+  std::vector<Limb> x1(n, 0), x2(n, 0), tmp(n);
+  x1[0] = 1;
+  auto isZero = [&](const std::vector<Limb>& x) {
+    return std::all_of(x.begin(), x.end(), [](Limb l) { return l == 0; });
+  };
+  auto isOne = [&](const std::vector<Limb>& x) {
+    return x[0] == 1 && std::all_of(x.begin() + 1, x.end(), [](Limb l) { return l == 0; });
+  };
+  auto shr1 = [&](std::vector<Limb>& x) {
+    for (size_t j = 0; j < n; ++j) x[j] = (x[j] >> 1) | (j + 1 < n ? x[j + 1] << 63 : 0);
+  };
+  // x = x / 2 mod m (m odd, x < m): add m first when x is odd; n limbs leave room for the carry.
+  auto halve = [&](std::vector<Limb>& x) {
+    if (x[0] & 1) AddN(x.data(), x.data(), mm.data(), n);
+    shr1(x);
+  };
+  // x = (x - y) mod m for x, y < m.
+  auto subMod = [&](std::vector<Limb>& x, const std::vector<Limb>& y) {
+    if (SubN(x.data(), x.data(), y.data(), n)) AddN(x.data(), x.data(), mm.data(), n);
+  };
+  if (isZero(u)) throw MathException_("Number not invertible");
+  while (!isOne(u) && !isOne(v)) {
+    if (isZero(u) || isZero(v)) throw MathException_("Number not invertible");
+    while ((u[0] & 1) == 0) {
+      shr1(u);
+      halve(x1);
+    }
+    while ((v[0] & 1) == 0) {
+      shr1(v);
+      halve(x2);
+    }
+    if (CmpN(u.data(), v.data(), n) >= 0) {
+      SubN(u.data(), u.data(), v.data(), n);
+      subMod(x1, x2);
+    } else {
+      SubN(v.data(), v.data(), u.data(), n);
+      subMod(x2, x1);
+    }
+  }
+  return TLInt::FromLimbs(isOne(u) ? std::move(x1) : std::move(x2));
+}
+
+// ---- TMontgomery ----
+
+TMontgomery::TMontgomery(const TLInt& m) : mod_(m) {
+  if (m.IsEven() || Compare(m, TLInt(1)) <= 0) throw NativeError("Montgomery modulus must be odd");
+  n_ = m.LimbCount();
+  m_ = m.Limbs();
+  // Newton iteration for m0^-1 mod 2^64; m0 * m0 == 1 mod 8 gives three correct bits.
+  Limb inv = m_[0];
+  for (int i = 0; i < 5; ++i) inv *= 2 - m_[0] * inv;
+  m0inv_ = Limb{0} - inv;
+  one_ = Mod(ShiftLeft(TLInt(1), 64 * n_), m).ToLimbs(n_);
+  rr_ = Mod(ShiftLeft(TLInt(1), 128 * n_), m).ToLimbs(n_);
+  switch (n_) {
+    case 8:
+      mul_ = &MontMulFixed<8>;
+      break;
+    case 9:
+      mul_ = &MontMulFixed<9>;
+      break;
+    case 16:
+      mul_ = &MontMulFixed<16>;
+      break;
+    case 17:
+      mul_ = &MontMulFixed<17>;
+      break;
+    case 24:
+      mul_ = &MontMulFixed<24>;
+      break;
+    case 32:
+      mul_ = &MontMulFixed<32>;
+      break;
+    case 33:
+      mul_ = &MontMulFixed<33>;
+      break;
+    case 48:
+      mul_ = &MontMulFixed<48>;
+      break;
+    case 64:
+      mul_ = &MontMulFixed<64>;
+      break;
+    default:
+      mul_ = &MontMulAny;
+      break;
+  }
+}
+
+void TMontgomery::MontMul(Limb* r, const Limb* a, const Limb* b) const {
+  mul_(r, a, b, m_.data(), m0inv_, n_);
+}
+
+std::vector<Limb> TMontgomery::Redc(const std::vector<Limb>& tin) const {
+  std::vector<Limb> t(tin);
+  t.resize(2 * n_, 0);
+  Limb extra = 0;
+  for (size_t i = 0; i < n_; ++i) {
+    const Limb q = t[i] * m0inv_;
+    Limb carry = 0;
+    for (size_t j = 0; j < n_; ++j) {
+      u128 p = static_cast<u128>(q) * m_[j] + t[i + j] + carry;
+      t[i + j] = static_cast<Limb>(p);
+      carry = static_cast<Limb>(p >> 64);
+    }
+    u128 s = static_cast<u128>(t[i + n_]) + carry + extra;
+    t[i + n_] = static_cast<Limb>(s);
+    extra = static_cast<Limb>(s >> 64);
+  }
+  std::vector<Limb> r(n_);
+  FinalSubtract(r.data(), t.data() + n_, extra, m_.data(), n_);
+  return r;
+}
+
+TLInt TMontgomery::Reduce(const TLInt& a) const {
+  if (a.LimbCount() > 2 * n_ || Compare(ShiftRight(a, 64 * n_), mod_) >= 0) return Mod(a, mod_);
+  std::vector<Limb> x = Redc(a.Limbs());    // a / R
+  MontMul(x.data(), x.data(), rr_.data());  // a
+  return TLInt::FromLimbs(std::move(x));
+}
+
+std::vector<Limb> TMontgomery::ToMont(const TLInt& a) const {
+  std::vector<Limb> x = a.ToLimbs(n_);
+  MontMul(x.data(), x.data(), rr_.data());
+  return x;
+}
+
+TLInt TMontgomery::FromMont(const std::vector<Limb>& a) const {
+  std::vector<Limb> one(n_, 0), r(n_);
+  one[0] = 1;
+  MontMul(r.data(), a.data(), one.data());
+  return TLInt::FromLimbs(std::move(r));
+}
+
+TLInt TMontgomery::ModMul(const TLInt& a, const TLInt& b) const {
+  std::vector<Limb> x = a.ToLimbs(n_), y = ToMont(b);
+  MontMul(x.data(), x.data(), y.data());
+  return TLInt::FromLimbs(std::move(x));
+}
+
+TLInt TMontgomery::ModSub(const TLInt& a, const TLInt& b) const {
+  std::vector<Limb> x = a.ToLimbs(n_), y = b.ToLimbs(n_), r(n_), s(n_);
+  Limb borrow = SubN(r.data(), x.data(), y.data(), n_);
+  AddN(s.data(), r.data(), m_.data(), n_);
+  Limb useSum = Limb{0} - borrow;
+  for (size_t j = 0; j < n_; ++j) r[j] = (s[j] & useSum) | (r[j] & ~useSum);
+  return TLInt::FromLimbs(std::move(r));
+}
+
+TLInt TMontgomery::ExpPublic(const TLInt& base, const TLInt& e) const {
+  std::vector<Limb> b = ToMont(Compare(base, mod_) < 0 ? base : Mod(base, mod_));
+  std::vector<Limb> acc = one_;
+  for (size_t bit = e.BitLength(); bit-- > 0;) {
+    MontMul(acc.data(), acc.data(), acc.data());
+    if (e.TestBit(bit)) MontMul(acc.data(), acc.data(), b.data());
+  }
+  return FromMont(acc);
+}
+
+TLInt TMontgomery::ExpSecret(const TLInt& base, const TLInt& e, size_t ebits) const {
+  constexpr size_t kWindow = 5;
+  constexpr size_t kTable = size_t{1} << kWindow;
+  const size_t n = n_;
+  if (e.BitLength() > ebits) throw MathException_("Number too large");
+  // The exponent as a fixed number of limbs so that no access depends on its length.
+  const size_t elimbs = (ebits + 63) / 64 + 1;
+  std::vector<Limb> ex = e.ToLimbs(elimbs);
+  auto window = [&](size_t pos) -> Limb {  // bits [pos, pos + kWindow) of the exponent
+    size_t li = pos / 64, sh = pos % 64;
+    Limb v = ex[li] >> sh;
+    if (sh > 64 - kWindow && li + 1 < elimbs) v |= ex[li + 1] << (64 - sh);
+    return v & (kTable - 1);
+  };
+
+  std::vector<Limb> table(kTable * n);
+  std::copy(one_.begin(), one_.end(), table.begin());
+  std::vector<Limb> b = ToMont(base);
+  std::copy(b.begin(), b.end(), table.begin() + n);
+  for (size_t i = 2; i < kTable; ++i) MontMul(&table[i * n], &table[(i - 1) * n], b.data());
+
+  std::vector<Limb> acc(n), sel(n);
+  auto lookup = [&](Limb idx) {
+    std::fill(sel.begin(), sel.end(), 0);
+    for (size_t k = 0; k < kTable; ++k) {
+      const Limb mask = MaskEq(k, idx);
+      const Limb* entry = &table[k * n];
+      for (size_t j = 0; j < n; ++j) sel[j] |= entry[j] & mask;
+    }
+  };
+
+  const size_t windows = std::max<size_t>(1, (ebits + kWindow - 1) / kWindow);
+  lookup(window((windows - 1) * kWindow));
+  acc = sel;
+  for (size_t w = windows - 1; w-- > 0;) {
+    for (size_t s = 0; s < kWindow; ++s) MontMul(acc.data(), acc.data(), acc.data());
+    lookup(window(w * kWindow));
+    MontMul(acc.data(), acc.data(), sel.data());
+  }
+  return FromMont(acc);
+}
+
+}  // namespace varo::ua
