@@ -51,4 +51,30 @@ ByteArray Hmac(THashAlg alg, ByteSpan key, ByteSpan data);
 // Constant-time comparison of two byte strings (length is not secret).
 bool ConstantTimeEqual(ByteSpan a, ByteSpan b);
 
+// Keyed HMAC context (SHA-1 or SHA-256). The key blocks are hashed once when the object is
+// made; copy the keyed object to compute several MACs under the same key.
+class THmac {
+ public:
+  THmac(THashAlg alg, ByteSpan key);
+  THashAlg alg() const { return alg_; }
+  size_t size() const { return HashSize(alg_); }
+  void update(ByteSpan data);
+  // The MAC of everything fed since keying; the object must be re-keyed (or a keyed copy
+  // used) for the next message.
+  ByteArray final();
+
+ private:
+  THashAlg alg_;
+  TSha1 inner1_, outer1_;
+  TSha256 inner256_, outer256_;
+};
+
+// True when the CPU offers the SHA instructions.
+bool ShaAccelerationAvailable();
+// Selects the SHA instructions (when `on` and available) or the portable code for every
+// hash computed afterwards; returns whether the SHA instructions are now in use. Meant for
+// tests and benchmarks; the default is to use them when present.
+bool SetShaAcceleration(bool on);
+bool ShaAccelerationEnabled();
+
 }  // namespace varo::ua
