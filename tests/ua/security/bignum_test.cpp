@@ -1,0 +1,235 @@
+// SPDX-License-Identifier: MPL-2.0
+#include "ua/security/bignum.h"
+
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+
+#include <memory>
+#include <random>
+
+#include "support/test_support.h"
+
+namespace varo::ua {
+namespace {
+
+using test::Hex;
+using test::ToHex;
+
+TLInt H(const char* hex) {
+  return TLInt::FromBytes(Hex(hex));
+}
+std::string Str(const TLInt& v) {
+  return ToHex(v.ToBytes());
+}
+
+// ---- OpenSSL reference ----
+
+struct BnFree {
+  void operator()(BIGNUM* b) const { BN_free(b); }
+};
+struct CtxFree {
+  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
+};
+using Bn = std::unique_ptr<BIGNUM, BnFree>;
+
+Bn ToBn(const TLInt& v) {
+  ByteArray b = v.ToBytes();
+  return Bn(BN_bin2bn(b.data(), static_cast<int>(b.size()), nullptr));
+}
+TLInt FromBn(const BIGNUM* b) {
+  ByteArray out(static_cast<size_t>(BN_num_bytes(b)));
+  BN_bn2bin(b, out.data());
+  return TLInt::FromBytes(out);
+}
+
+class Rng {
+ public:
+  explicit Rng(uint32_t seed) : gen_(seed) {}
+  TLInt Bits(size_t bits, bool odd = false, bool top = true) {
+    ByteArray b((bits + 7) / 8);
+    for (auto& x : b) x = static_cast<uint8_t>(gen_());
+    if (bits % 8) b[0] &= static_cast<uint8_t>(0xFF >> (8 - bits % 8));
+    if (top) b[0] |= static_cast<uint8_t>(bits % 8 ? 1 << (bits % 8 - 1) : 0x80);
+    if (odd) b.back() |= 1;
+    return TLInt::FromBytes(b);
+  }
+
+ private:
+  std::mt19937 gen_;
+};
+
+// ---- conversions ----
+
+TEST(BigNum, BytesRoundTripAndLimits) {
+  EXPECT_TRUE(TLInt::FromBytes({}).IsZero());
+  EXPECT_TRUE(TLInt::FromBytes(Hex("00 00 00")).IsZero());
+  EXPECT_EQ(TLInt::FromBytes(Hex("00 01 02 03 04 05 06 07 08 09")), H("01 02 03 04 05 06 07 08 09"));
+  EXPECT_EQ(Str(H("00 80 00 00 00 00 00 00 00 01")), "80 00 00 00 00 00 00 00 01");
+  EXPECT_EQ(H("01 00 00 00 00 00 00 00 00").BitLength(), 65u);
+  EXPECT_EQ(ToHex(H("01 02").ToBytes(4)), "00 00 01 02");
+  EXPECT_EQ(ToHex(TLInt().ToBytes(2)), "00 00");
+
+  ByteArray max(TLInt::kMaxBytes, 0xFF);
+  EXPECT_EQ(TLInt::FromBytes(max).BitLength(), 8 * TLInt::kMaxBytes);
+  max.push_back(0xFF);
+  EXPECT_THROW(TLInt::FromBytes(max), MathException_);
+
+  ByteArray b256(256, 0xA5);
+  TLInt v = TLInt::FromBytes(b256);
+  EXPECT_EQ(v.ToBytes(256), b256);
+  try {
+    v.ToBytes(255);
+    FAIL() << "no exception";
+  } catch (const MathException_& e) {
+    EXPECT_STREQ(e.what(), "Output buffer too small");
+  }
+}
+
+TEST(BigNum, BitsAndParity) {
+  TLInt v = H("80 00 00 00 00 00 00 00 01");
+  EXPECT_TRUE(v.TestBit(0));
+  EXPECT_FALSE(v.TestBit(1));
+  EXPECT_TRUE(v.TestBit(71));
+  EXPECT_FALSE(v.TestBit(500));
+  EXPECT_TRUE(v.IsOdd());
+  EXPECT_TRUE(TLInt().IsEven());
+  EXPECT_EQ(TLInt().BitLength(), 0u);
+  EXPECT_EQ(TLInt(1).BitLength(), 1u);
+}
+
+// ---- add, sub, mul, mod: edge cases ----
+
+struct ArithCase {
+  const char* a;
+  const char* b;
+  const char* sum;
+  const char* product;
+};
+
+TEST(BigNum, AddMulCarryChains) {
+  const ArithCase cases[] = {
+      {"", "", "", ""},
+      {"01", "", "01", ""},
+      {"FFFFFFFFFFFFFFFF", "01", "01 0000000000000000", "FFFFFFFFFFFFFFFF"},
+      {"FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFF", "01",
+       "01 0000000000000000 0000000000000000 0000000000000000",
+       "FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFF"},
+      {"FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFF",
+       "01 FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFE",
+       "FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFE 0000000000000000 0000000000000001"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.a);
+    TLInt a = H(c.a), b = H(c.b);
+    EXPECT_EQ(Str(Add(a, b)), Str(H(c.sum)));
+    EXPECT_EQ(Str(Add(b, a)), Str(H(c.sum)));
+    EXPECT_EQ(Str(Mul(a, b)), Str(H(c.product)));
+    EXPECT_EQ(Str(Sub(H(c.sum), b)), Str(a));
+  }
+}
+
+TEST(BigNum, SubAndModErrors) {
+  EXPECT_EQ(Str(Sub(H("01 0000000000000000 0000000000000000"), TLInt(1))),
+            Str(H("FFFFFFFFFFFFFFFF FFFFFFFFFFFFFFFF")));
+  EXPECT_TRUE(Sub(H("1234"), H("1234")).IsZero());
+  EXPECT_THROW(Sub(TLInt(1), TLInt(2)), MathException_);
+  try {
+    Mod(TLInt(5), TLInt());
+    FAIL() << "no exception";
+  } catch (const MathException_& e) {
+    EXPECT_STREQ(e.what(), "Division by zero");
+  }
+  TLInt m = H("F123456789ABCDEF 0123456789ABCDEF 01");
+  EXPECT_TRUE(Mod(m, m).IsZero());
+  EXPECT_EQ(Mod(Sub(m, TLInt(1)), m), Sub(m, TLInt(1)));
+  EXPECT_EQ(Mod(Add(m, TLInt(7)), m), TLInt(7));
+  EXPECT_EQ(Mod(Mul(m, m), m), TLInt());
+}
+
+TEST(BigNum, Shifts) {
+  TLInt v = H("81 0000000000000001");
+  EXPECT_EQ(Str(ShiftLeft(v, 65)), Str(H("0102 0000000000000002 0000000000000000")));
+  EXPECT_EQ(ShiftRight(ShiftLeft(v, 131), 131), v);
+  EXPECT_EQ(Str(ShiftRight(v, 64)), "81");
+  EXPECT_TRUE(ShiftRight(v, 200).IsZero());
+}
+
+TEST(BigNum, ModInverse) {
+  TLInt m = H("7FFFFFFFFFFFFFFF FFFFFFFFFFFFFFFF");  // 2^127 - 1, prime
+  for (uint64_t a : {1ull, 2ull, 3ull, 0xFFFFFFFFFFFFFFFFull}) {
+    TLInt inv = ModInverse(TLInt(a), m);
+    EXPECT_EQ(Mod(Mul(inv, TLInt(a)), m), TLInt(1)) << a;
+  }
+  EXPECT_EQ(ModInverse(Sub(m, TLInt(1)), m), Sub(m, TLInt(1)));
+  EXPECT_THROW(ModInverse(TLInt(), m), MathException_);
+  EXPECT_THROW(ModInverse(TLInt(15), TLInt(35)), MathException_);  // gcd 5
+  EXPECT_THROW(ModInverse(TLInt(3), TLInt(16)), MathException_);   // even modulus
+}
+
+// ---- Montgomery ----
+
+TEST(Montgomery, RejectsEvenOrTrivialModulus) {
+  EXPECT_THROW(TMontgomery{TLInt()}, EuaSecurityError);
+  EXPECT_THROW(TMontgomery{TLInt(1)}, EuaSecurityError);
+  EXPECT_THROW(TMontgomery{H("0100000000000000000000")}, EuaSecurityError);
+}
+
+TEST(Montgomery, EdgeValues) {
+  Rng rng(7);
+  for (size_t bits : {61u, 64u, 512u, 1000u, 1024u, 2048u}) {
+    SCOPED_TRACE(bits);
+    TLInt m = rng.Bits(bits, true);
+    TMontgomery mont(m);
+    TLInt m1 = Sub(m, TLInt(1));
+    // (m - 1)^2 = 1, (m - 1)^odd = m - 1, x^0 = 1, 0^x = 0, x^1 = x.
+    EXPECT_EQ(mont.ModMul(m1, m1), TLInt(1));
+    EXPECT_EQ(mont.ExpSecret(m1, TLInt(3), bits), m1);
+    EXPECT_EQ(mont.ExpSecret(m1, TLInt(), bits), TLInt(1));
+    EXPECT_EQ(mont.ExpPublic(m1, TLInt(65537)), m1);
+    EXPECT_EQ(mont.ExpSecret(TLInt(), m1, bits), TLInt());
+    EXPECT_EQ(mont.ExpSecret(TLInt(2), TLInt(1), bits), TLInt(2));
+    EXPECT_EQ(mont.ExpPublic(TLInt(5), TLInt()), TLInt(1));
+    EXPECT_EQ(mont.ModSub(TLInt(), TLInt(1)), m1);
+    EXPECT_EQ(mont.ModSub(m1, m1), TLInt());
+    EXPECT_EQ(mont.Reduce(Mul(m1, m1)), TLInt(1));
+    EXPECT_EQ(mont.Reduce(m), TLInt());
+    EXPECT_EQ(mont.FromMont(mont.ToMont(m1)), m1);
+    EXPECT_THROW(mont.ExpSecret(TLInt(2), ShiftLeft(TLInt(1), bits), bits), MathException_);
+  }
+}
+
+// Differential test against OpenSSL's BIGNUM on random operands of many sizes; the sizes
+// include every limb count that has its own fixed-size product routine and some that do not.
+TEST(Montgomery, MatchesOpenSsl) {
+  std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+  Rng rng(2024);
+  for (size_t bits : {64u, 127u, 512u, 513u, 576u, 1024u, 1025u, 1536u, 2048u, 2049u, 3072u, 4096u}) {
+    SCOPED_TRACE(bits);
+    for (int round = 0; round < 3; ++round) {
+      TLInt m = rng.Bits(bits, true);
+      TLInt a = Mod(rng.Bits(bits + 17), m), b = Mod(rng.Bits(bits - 3), m);
+      TLInt e = rng.Bits(bits, false, round != 0);
+      Bn bm = ToBn(m), ba = ToBn(a), bb = ToBn(b), be = ToBn(e), r(BN_new());
+      TMontgomery mont(m);
+
+      BN_mul(r.get(), ba.get(), bb.get(), ctx.get());
+      EXPECT_EQ(Mul(a, b), FromBn(r.get()));
+      TLInt wide = Mul(a, rng.Bits(bits + 40));
+      Bn bw = ToBn(wide);
+      BN_mod(r.get(), bw.get(), bm.get(), ctx.get());
+      EXPECT_EQ(Mod(wide, m), FromBn(r.get()));
+      EXPECT_EQ(mont.Reduce(wide), FromBn(r.get()));
+      BN_mod_mul(r.get(), ba.get(), bb.get(), bm.get(), ctx.get());
+      EXPECT_EQ(mont.ModMul(a, b), FromBn(r.get()));
+      BN_mod_exp(r.get(), ba.get(), be.get(), bm.get(), ctx.get());
+      EXPECT_EQ(mont.ExpSecret(a, e, bits), FromBn(r.get()));
+      EXPECT_EQ(mont.ExpPublic(a, e), FromBn(r.get()));
+      if (BN_mod_inverse(r.get(), ba.get(), bm.get(), ctx.get()) != nullptr) {
+        EXPECT_EQ(ModInverse(a, m), FromBn(r.get()));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace varo::ua
