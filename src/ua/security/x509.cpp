@@ -90,7 +90,9 @@ TRSAPrivateKey TRSAPrivateKey::LoadDer(ByteSpan der) {
   ASN1Integer version;
   k.ReadInteger(version);
   // PrivateKeyInfo has an AlgorithmIdentifier SEQUENCE after the version, RSAPrivateKey an INTEGER.
-  return k.isNext(kDerSequence) ? LoadPkcs8(der) : LoadPkcs1(der);
+  if (k.isNext(kDerSequence)) return LoadPkcs8(der);
+  if (k.isNext(kDerInteger)) return LoadPkcs1(der);
+  ASN1Exception("no RSA private key: unknown key format", k.Position());
 }
 
 TRSAPrivateKey TRSAPrivateKey::LoadPkcs1(ByteSpan der) {
