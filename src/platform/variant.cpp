@@ -649,7 +649,9 @@ Variant Variant::changeType(uint16_t vt) const {
       return FromError(NarrowU<uint32_t>(ToU64(*this, vt), vt_, vt));
     case VT_R4: {
       double d = ToR8(*this, vt);
-      if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) Overflow(vt_, vt);
+      // Values up to half a unit above the largest float still round to it.
+      const double limit = static_cast<double>(std::numeric_limits<float>::max()) + std::ldexp(1.0, 103);
+      if (std::isfinite(d) && std::fabs(d) >= limit) Overflow(vt_, vt);
       return Variant(static_cast<float>(d));
     }
     case VT_R8:
