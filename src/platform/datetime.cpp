@@ -212,7 +212,12 @@ TDateTime ParseDateTime(std::string_view text, bool allowSpace) {
   } catch (const EConvertError&) {
     sc.fail();
   }
-  return FromOleMs(ms + extraMs - offsetMs);
+  ms += extraMs - offsetMs;
+  // Rounding and the zone offset may not leave the years 1 to 9999.
+  static const int64_t kFirst = PartsToOleMs({1, 1, 1, 0, 0, 0, 0});
+  static const int64_t kLast = PartsToOleMs({9999, 12, 31, 23, 59, 59, 999});
+  if (ms < kFirst || ms > kLast) sc.fail();
+  return FromOleMs(ms);
 }
 
 }  // namespace

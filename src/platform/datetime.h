@@ -14,7 +14,8 @@ using TDateTime = double;
 
 // 0100-01-01 00:00, the null date-time.
 inline constexpr TDateTime kNullDateTime = -657434.0;
-// 9999-12-31 23:59:59.999, the largest date-time.
+// The conventional largest date-time, 9999-12-31 23:59:59 and a fraction (the value decodes to
+// 23:59:59.136; 9999-12-31 23:59:59.999 itself still encodes and decodes).
 inline constexpr TDateTime kMaxDateTime = 2958465.99999;
 
 struct DateTimeParts {

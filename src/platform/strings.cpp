@@ -2,15 +2,12 @@
 #include "platform/strings.h"
 
 #include <locale.h>
-#include <cerrno>
 #include <charconv>
-#include <clocale>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <system_error>
 
 #include "platform/error.h"
 
@@ -239,9 +236,10 @@ std::optional<double> TryStrToFloat(std::string_view s) {
   if (ec == std::errc()) return v;
   if (ec != std::errc::result_out_of_range) return std::nullopt;
   // Out of range: an overflow is an error, an underflow reads as the nearest tiny value or 0.
+  locale_t loc = CLocale();
+  if (loc == static_cast<locale_t>(nullptr)) return std::nullopt;
   std::string copy(t);
-  errno = 0;
-  double w = strtod_l(copy.c_str(), nullptr, CLocale());
+  double w = strtod_l(copy.c_str(), nullptr, loc);
   if (std::isinf(w)) return std::nullopt;
   return w;
 }
