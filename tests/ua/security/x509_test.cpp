@@ -173,6 +173,19 @@ INSTANTIATE_TEST_SUITE_P(X509Keys, X509RsaCertTest,
                                   std::to_string(info.param.days) + "days";
                          });
 
+TEST_F(X509Test, EveryKindOfAltNameIsCollectedAndTheFirstUriWins) {
+  const fs::path der = SelfSigned("kinds", "rsa:1024", 30,
+                                  "email:ops@example.org,URI:urn:first,DNS:a.example,URI:urn:second,"
+                                  "RID:1.2.3.4,otherName:1.2.3.5;UTF8:skipped");
+  TX509Certificate cert;
+  cert.Load(ReadBytes(der));
+  const GeneralName san = cert.SubjectAltNames();
+  EXPECT_EQ(san.rfc822Name, (std::vector<std::string>{"ops@example.org"}));
+  EXPECT_EQ(san.uniformResourceIdentifier, (std::vector<std::string>{"urn:first", "urn:second"}));
+  EXPECT_EQ(san.registeredID, (std::vector<std::string>{"1.2.3.4"}));
+  EXPECT_EQ(cert.ApplicationUri(), "urn:first");
+}
+
 TEST_F(X509Test, NonRsaKeysAreRejectedWithTheirAlgorithm) {
   struct Case {
     const char* name;
