@@ -306,6 +306,8 @@ class TuaBinaryEncoder final : public IuaEncoder {
   void Write(const std::vector<std::unique_ptr<TuaObj>>& aValue, const char* aFieldName) override;
   void Write(const TuaObjs& aValue, const char* aFieldName) override;
   void WriteMessage(const TuaObj& aObj, const char* aFieldName) override;
+  // An array of data values held by value.
+  void Write(const std::vector<uaDataValue>& aValue, const char* aFieldName);
 
  private:
   // Inner routines (not virtual).
@@ -354,6 +356,11 @@ class TuaBinaryDecoder final : public IuaDecoder {
   bool AtEnd() const { return fReader->atEnd(); }
   // Reads a String and keeps at most aMaxLength of its bytes.
   void ReadString(std::string& aValue, size_t aMaxLength);
+  // A data value into an existing object, without allocating the object itself (mask 0
+  // leaves the defaults); the fast path for large arrays of values.
+  void Read(uaDataValue& aValue, const char* aFieldName);
+  // An array of data values held by value (a null element on the wire gives the defaults).
+  void Read(std::vector<uaDataValue>& aValue, const char* aFieldName);
 
   using IuaDecoder::Read;
   void Read(bool& aValue, const char* aFieldName) override;
@@ -436,6 +443,7 @@ class TuaBinaryDecoder final : public IuaDecoder {
   std::unique_ptr<uaExtensionObject> extensionObject();
   std::unique_ptr<uaVariant> variant();
   std::unique_ptr<uaDataValue> dataValue();
+  bool dataValueInto(uaDataValue& d);
   std::unique_ptr<uaDiagnosticInfo> diagnosticInfo();
   template <class T, class F>
   void objArray(std::vector<std::unique_ptr<T>>& out, size_t minSize, F&& one);

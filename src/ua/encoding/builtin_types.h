@@ -514,6 +514,7 @@ class uaVariant {
  private:
   friend class TuaBinaryDecoder;
   [[noreturn]] static void ThrowWrongType();
+  static std::unique_ptr<uaVariant> New(uaBuildInType t, int8_t rank, Storage v);
   uaVariant(uaBuildInType t, int8_t rank, Storage v) : fTypeInfo{t, rank}, fValue(std::move(v)) {}
 
   uaTypeInfo fTypeInfo;
