@@ -189,6 +189,12 @@ ByteArray LoadCertificatePem(std::string_view text) {
   return der;
 }
 
+ByteArray TTools::LoadPEM(ByteSpan bytes) {
+  std::vector<TPemBlock> blocks = ParsePem(bytes);
+  if (blocks.front().IsEncrypted()) EncryptedKey(0);
+  return std::move(blocks.front().data);
+}
+
 ByteArray CertificateBytesToDer(ByteSpan bytes) {
   if (!bytes.empty() && bytes[0] == kDerSequence) return ByteArray(bytes.begin(), bytes.end());
   return LoadCertificatePem(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));

@@ -209,6 +209,8 @@ class TTools {
   // Whole file; raises EuaSecurityError when it cannot be read or is larger than maxSize.
   static ByteArray LoadDERFile(const std::string& path, size_t maxSize = 16 * 1024 * 1024);
   static ByteArray createThumbprint(ByteSpan bytes);
+  // DER bytes of the first block of a PEM text; an encrypted block raises.
+  static ByteArray LoadPEM(ByteSpan bytes);
 };
 
 }  // namespace varo::ua

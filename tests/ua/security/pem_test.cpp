@@ -275,6 +275,8 @@ TEST(PemBlocks, LabelsHeadersAndStructure) {
   for (const Bad& b : bad) {
     EXPECT_EQ(ErrorOf([&] { ParsePem(std::string_view(b.text)); }), b.message) << b.name;
   }
+  EXPECT_EQ(TTools::LoadPEM(ToBytes(text)), ToBytes("foo"));
+  EXPECT_THROW(TTools::LoadPEM(ToBytes(text.substr(text.find("-----BEGIN RSA")))), EuaSecurityError);
   EXPECT_EQ(ErrorOf([] { LoadCertificatePem("-----BEGIN X-----\nZm9v\n-----END X-----\n"); }),
             "Certificate Error: no certificate in the PEM data at [0]");
 }
