@@ -2,7 +2,11 @@
 #include "ua/encoding/datatype_names.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
+
+#include "platform/strings.h"
+#include "ua/encoding/builtin_types.h"
 
 namespace varo::ua {
 namespace {
@@ -409,6 +413,18 @@ std::string DataTypeIdToName(uint32_t id, bool isArray) {
                              [](const DataTypeNameEntry& e, uint32_t v) { return e.id < v; });
   if (it == std::end(kDataTypeNames) || it->id != id) return {};
   return isArray ? std::string("Array ") + it->name : std::string(it->name);
+}
+
+std::string DataTypeToName(std::string_view text, bool isArray) {
+  if (auto number = TryStrToInt64(text)) {
+    if (*number < 0 || *number > static_cast<int64_t>(UINT32_MAX)) return {};
+    return DataTypeIdToName(static_cast<uint32_t>(*number), isArray);
+  }
+  uaNodeId id = NodeIdFromString(text);
+  std::string result = id.IdentifierType() == itNumeric && id.NamespaceIndex() == 0
+                           ? DataTypeIdToName(id.IdAsNumber(), false)
+                           : std::string(text);
+  return isArray ? "Array " + result : result;
 }
 
 std::span<const DataTypeNameEntry> DataTypeNameTable() {
