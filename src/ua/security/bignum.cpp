@@ -70,63 +70,45 @@ inline void FinalSubtract(Limb* r, const Limb* t, Limb top, const Limb* m, size_
   for (size_t j = 0; j < n; ++j) r[j] = (t[j] & keep) | (d[j] & ~keep);
 }
 
-// Coarsely integrated operand scanning Montgomery product for a compile-time limb count.
+// Montgomery product, operand scanning with the multiplication and the reduction of each
+// step in one pass (two independent carry chains). t stays below 2m, so its top limb is 0 or 1.
+template <size_t N>
+inline void MontMulCore(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, Limb* t, size_t n) {
+  const size_t len = N ? N : n;
+  for (size_t j = 0; j <= len; ++j) t[j] = 0;
+  for (size_t i = 0; i < len; ++i) {
+    const Limb bi = b[i];
+    u128 p = static_cast<u128>(a[0]) * bi + t[0];
+    Limb c1 = static_cast<Limb>(p >> 64);
+    const Limb lo = static_cast<Limb>(p);
+    const Limb q = lo * m0inv;
+    u128 s = static_cast<u128>(q) * m[0] + lo;
+    Limb c2 = static_cast<Limb>(s >> 64);
+#pragma GCC unroll 16
+    for (size_t j = 1; j < len; ++j) {
+      p = static_cast<u128>(a[j]) * bi + t[j] + c1;
+      c1 = static_cast<Limb>(p >> 64);
+      s = static_cast<u128>(q) * m[j] + static_cast<Limb>(p) + c2;
+      c2 = static_cast<Limb>(s >> 64);
+      t[j - 1] = static_cast<Limb>(s);
+    }
+    u128 top = static_cast<u128>(t[len]) + c1 + c2;
+    t[len - 1] = static_cast<Limb>(top);
+    t[len] = static_cast<Limb>(top >> 64);
+  }
+  FinalSubtract(r, t, t[len], m, len);
+}
+
 template <size_t N>
 void MontMulFixed(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, size_t) {
-  Limb t[N + 2] = {};
-  for (size_t i = 0; i < N; ++i) {
-    const Limb bi = b[i];
-    Limb carry = 0;
-    for (size_t j = 0; j < N; ++j) {
-      u128 p = static_cast<u128>(a[j]) * bi + t[j] + carry;
-      t[j] = static_cast<Limb>(p);
-      carry = static_cast<Limb>(p >> 64);
-    }
-    u128 s = static_cast<u128>(t[N]) + carry;
-    t[N] = static_cast<Limb>(s);
-    t[N + 1] = static_cast<Limb>(s >> 64);
-    const Limb q = t[0] * m0inv;
-    u128 p = static_cast<u128>(q) * m[0] + t[0];
-    carry = static_cast<Limb>(p >> 64);
-    for (size_t j = 1; j < N; ++j) {
-      p = static_cast<u128>(q) * m[j] + t[j] + carry;
-      t[j - 1] = static_cast<Limb>(p);
-      carry = static_cast<Limb>(p >> 64);
-    }
-    s = static_cast<u128>(t[N]) + carry;
-    t[N - 1] = static_cast<Limb>(s);
-    t[N] = t[N + 1] + static_cast<Limb>(s >> 64);
-  }
-  FinalSubtract(r, t, t[N], m, N);
+  Limb t[N + 1];
+  MontMulCore<N>(r, a, b, m, m0inv, t, N);
 }
 
 // The same for any limb count.
 void MontMulAny(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, size_t n) {
-  std::array<Limb, TLInt::kMaxLimbs + 2> t{};
-  for (size_t i = 0; i < n; ++i) {
-    const Limb bi = b[i];
-    Limb carry = 0;
-    for (size_t j = 0; j < n; ++j) {
-      u128 p = static_cast<u128>(a[j]) * bi + t[j] + carry;
-      t[j] = static_cast<Limb>(p);
-      carry = static_cast<Limb>(p >> 64);
-    }
-    u128 s = static_cast<u128>(t[n]) + carry;
-    t[n] = static_cast<Limb>(s);
-    t[n + 1] = static_cast<Limb>(s >> 64);
-    const Limb q = t[0] * m0inv;
-    u128 p = static_cast<u128>(q) * m[0] + t[0];
-    carry = static_cast<Limb>(p >> 64);
-    for (size_t j = 1; j < n; ++j) {
-      p = static_cast<u128>(q) * m[j] + t[j] + carry;
-      t[j - 1] = static_cast<Limb>(p);
-      carry = static_cast<Limb>(p >> 64);
-    }
-    s = static_cast<u128>(t[n]) + carry;
-    t[n - 1] = static_cast<Limb>(s);
-    t[n] = t[n + 1] + static_cast<Limb>(s >> 64);
-  }
-  FinalSubtract(r, t.data(), t[n], m, n);
+  std::array<Limb, TLInt::kMaxLimbs + 1> t;
+  MontMulCore<0>(r, a, b, m, m0inv, t.data(), n);
 }
 
 }  // namespace
