@@ -75,28 +75,35 @@ inline void FromSlice(const Slice q, size_t chunks, uint8_t* out) {
 // Multiplication in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
 inline void GfMul(const uint64_t* a, const uint64_t* b, uint64_t* out) {
   uint64_t c[15] = {};
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) {
+#pragma GCC unroll 16
     for (int j = 0; j < 8; ++j) c[i + j] ^= a[i] & b[j];
   }
+#pragma GCC unroll 16
   for (int k = 14; k >= 8; --k) {
     c[k - 4] ^= c[k];
     c[k - 5] ^= c[k];
     c[k - 7] ^= c[k];
     c[k - 8] ^= c[k];
   }
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) out[i] = c[i];
 }
 
 // Squaring is linear: coefficient i moves to 2i, then the same reduction.
 inline void GfSquare(const uint64_t* a, uint64_t* out) {
   uint64_t c[15] = {};
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) c[2 * i] = a[i];
+#pragma GCC unroll 16
   for (int k = 14; k >= 8; --k) {
     c[k - 4] ^= c[k];
     c[k - 5] ^= c[k];
     c[k - 7] ^= c[k];
     c[k - 8] ^= c[k];
   }
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) out[i] = c[i];
 }
 
@@ -116,9 +123,10 @@ inline void GfInverse(uint64_t* x) {
   GfMul(x15, x2, x);    // x^254
 }
 
-void SubBytes(Slice q) {
+inline void SubBytes(Slice q) {
   GfInverse(q);
   uint64_t y[8];
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) y[i] = q[i] ^ q[(i + 4) & 7] ^ q[(i + 5) & 7] ^ q[(i + 6) & 7] ^ q[(i + 7) & 7];
   // constant 0x63: bits 0, 1, 5, 6
   q[0] = ~y[0];
@@ -131,8 +139,9 @@ void SubBytes(Slice q) {
   q[7] = y[7];
 }
 
-void InvSubBytes(Slice q) {
+inline void InvSubBytes(Slice q) {
   uint64_t y[8];
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) y[i] = q[(i + 2) & 7] ^ q[(i + 5) & 7] ^ q[(i + 7) & 7];
   // constant 0x05: bits 0, 2
   y[0] = ~y[0];
@@ -148,6 +157,7 @@ constexpr uint64_t Replicate(uint16_t lane) {
 // Positions 4c + r of one 16-bit lane for the given row and columns [from, to).
 constexpr uint16_t RowBits(int r, int from, int to) {
   uint16_t m = 0;
+#pragma GCC unroll 16
   for (int c = from; c < to; ++c) m = static_cast<uint16_t>(m | (1u << (4 * c + r)));
   return m;
 }
@@ -194,28 +204,33 @@ inline void XTime(const uint64_t* t, uint64_t* out) {
 }
 
 // new[r] = 2 old[r] + 3 old[r+1] + old[r+2] + old[r+3] = 2 (old[r] + old[r+1]) + old[r+1] + ...
-void MixColumns(Slice q) {
+inline void MixColumns(Slice q) {
   uint64_t t[8], x[8], rest[8];
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) {
     const uint64_t a1 = Rot1(q[i]);
     t[i] = q[i] ^ a1;
     rest[i] = a1 ^ Rot2(q[i]) ^ Rot3(q[i]);
   }
   XTime(t, x);
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) q[i] = x[i] ^ rest[i];
 }
 
 // The inverse matrix factors into MixColumns after adding 4 (old[r] + old[r+2]) to every row.
-void InvMixColumns(Slice q) {
+inline void InvMixColumns(Slice q) {
   uint64_t w[8], x2[8], x4[8];
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) w[i] = q[i] ^ Rot2(q[i]);
   XTime(w, x2);
   XTime(x2, x4);
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) q[i] ^= x4[i];
   MixColumns(q);
 }
 
 inline void AddRoundKey(Slice q, const uint64_t* k) {
+#pragma GCC unroll 16
   for (int i = 0; i < 8; ++i) q[i] ^= k[i];
 }
 
@@ -313,11 +328,13 @@ template <int Nr>
 VARO_AES_TARGET void EncryptCbcNi(const uint8_t (*rk)[16], const uint8_t* iv, const uint8_t* in, uint8_t* out,
                                   size_t blocks) {
   __m128i k[Nr + 1];
+#pragma GCC unroll 16
   for (int r = 0; r <= Nr; ++r) k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rk[r]));
   __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
   for (size_t i = 0; i < blocks; ++i) {
     x = _mm_xor_si128(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * i)));
     x = _mm_xor_si128(x, k[0]);
+#pragma GCC unroll 16
     for (int r = 1; r < Nr; ++r) x = _mm_aesenc_si128(x, k[r]);
     x = _mm_aesenclast_si128(x, k[Nr]);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i), x);
@@ -328,20 +345,26 @@ template <int Nr>
 VARO_AES_TARGET void DecryptCbcNi(const uint8_t (*dk)[16], const uint8_t* iv, const uint8_t* in, uint8_t* out,
                                   size_t blocks) {
   __m128i k[Nr + 1];
+#pragma GCC unroll 16
   for (int r = 0; r <= Nr; ++r) k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dk[r]));
   __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
   size_t i = 0;
   for (; i + 8 <= blocks; i += 8) {
     __m128i c[8], x[8];
+#pragma GCC unroll 16
     for (int j = 0; j < 8; ++j) {
       c[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * (i + j)));
       x[j] = _mm_xor_si128(c[j], k[0]);
     }
+#pragma GCC unroll 16
     for (int r = 1; r < Nr; ++r) {
+#pragma GCC unroll 16
       for (int j = 0; j < 8; ++j) x[j] = _mm_aesdec_si128(x[j], k[r]);
     }
+#pragma GCC unroll 16
     for (int j = 0; j < 8; ++j) x[j] = _mm_aesdeclast_si128(x[j], k[Nr]);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i), _mm_xor_si128(x[0], prev));
+#pragma GCC unroll 16
     for (int j = 1; j < 8; ++j) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * (i + j)), _mm_xor_si128(x[j], c[j - 1]));
     }
@@ -350,6 +373,7 @@ VARO_AES_TARGET void DecryptCbcNi(const uint8_t (*dk)[16], const uint8_t* iv, co
   for (; i < blocks; ++i) {
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * i));
     __m128i x = _mm_xor_si128(c, k[0]);
+#pragma GCC unroll 16
     for (int r = 1; r < Nr; ++r) x = _mm_aesdec_si128(x, k[r]);
     x = _mm_aesdeclast_si128(x, k[Nr]);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i), _mm_xor_si128(x, prev));
