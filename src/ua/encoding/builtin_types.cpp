@@ -308,13 +308,11 @@ std::string uaExtensionObject::ToString() const {
          varo::UIntToStr(TypeId->ServerIndex);
 }
 
-namespace {
-bool SameExtensionObject(const uaExtensionObject& a, const uaExtensionObject& b) {
-  bool sameType = (!a.TypeId && !b.TypeId) || (a.TypeId && b.TypeId && *a.TypeId == *b.TypeId);
-  return sameType && a.Encoding == b.Encoding && a.BinaryBody == b.BinaryBody && a.XmlBody == b.XmlBody &&
-         a.Object == b.Object;
+bool uaExtensionObject::operator==(const uaExtensionObject& b) const {
+  bool sameType = (!TypeId && !b.TypeId) || (TypeId && b.TypeId && *TypeId == *b.TypeId);
+  return sameType && Encoding == b.Encoding && BinaryBody == b.BinaryBody && XmlBody == b.XmlBody &&
+         Object == b.Object;
 }
-}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // uaVariant: construction, copy, comparison
@@ -341,9 +339,6 @@ uaVariant::Storage CloneStorage(const uaVariant::Storage& s) {
   return std::visit([](const auto& x) -> uaVariant::Storage { return CloneValue(x); }, s);
 }
 
-bool SameObj(const uaExtensionObject& a, const uaExtensionObject& b) {
-  return SameExtensionObject(a, b);
-}
 template <class T>
 bool SameObj(const T& a, const T& b) {
   return a == b;

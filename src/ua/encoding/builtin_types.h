@@ -331,6 +331,8 @@ class uaExtensionObject {
   int32_t ObjNo() const;
   // Empty for eo_None or without type id; else "<node id>,<None|Binary|Xml|Object>,<uri>,<svr>".
   std::string ToString() const;
+  // Same type id, encoding and body; a structured body compares by identity.
+  bool operator==(const uaExtensionObject& other) const;
 
   std::unique_ptr<uaExpandedNodeId> TypeId;
   EncodeType Encoding = eo_None;
