@@ -499,6 +499,13 @@ async function main() {
       // Older layouts keep the default floor.
     }
     Subscription.maxNotificationPerPublishHighLimit = opts.maxNotifications;
+    // The library waits a second before it answers a bad Hello with an Error message; a test
+    // peer answers at once.
+    try {
+      require("node-opcua-transport").ServerTCP_transport.throttleTime = 10;
+    } catch {
+      // Keep the library's delay.
+    }
 
     const { certificateManager, certificateFile, privateKeyFile } = await preparePki(pkiDir);
     const userCertificateManager = new OPCUACertificateManager({
@@ -561,6 +568,9 @@ async function main() {
     });
 
     process.stdout.write(`READY opc.tcp://${HOST}:${port}\n`);
+    // Nothing else goes to stdout: a fixture that stops reading the pipe after READY must
+    // never see the server block on a full pipe.
+    process.stdout.write = process.stderr.write.bind(process.stderr);
   } catch (err) {
     process.stderr.write(`demo-server: ${err && err.stack ? err.stack : err}\n`);
     for (const t of timers) clearInterval(t);
