@@ -86,7 +86,6 @@ class uaNodeId {
   explicit uaNodeId(uint32_t aValue) : fId(aValue) {}
   uaNodeId(std::string aValue, uint16_t aNameSpaceIndex)
       : fNamespaceIndex(aNameSpaceIndex), fId(std::move(aValue)) {}
-  uaNodeId(const char* aValue, uint16_t aNameSpaceIndex) : uaNodeId(std::string(aValue), aNameSpaceIndex) {}
   uaNodeId(const TGUID& aValue, uint16_t aNameSpaceIndex) : fNamespaceIndex(aNameSpaceIndex), fId(aValue) {}
   uaNodeId(ByteArray aValue, uint16_t aNameSpaceIndex)
       : fNamespaceIndex(aNameSpaceIndex), fId(std::move(aValue)) {}
