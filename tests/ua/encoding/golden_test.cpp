@@ -343,7 +343,7 @@ std::map<std::string, Case> BuildCases() {
   // ns=2;i=85 with server index 1: node-opcua uses the full numeric form, we the four-byte
   // form (0x41); both are valid and we read theirs.
   m["ExpandedNodeId_SmallServerIndex"] =
-      Val(P<uaExpandedNodeId>(uaNodeId(85u, 2), "", 1), {.ours = "410255000100000000"});
+      Val(P<uaExpandedNodeId>(uaNodeId(85u, 2), "", 1), {.ours = "4102550001000000"});
   m["ExpandedNodeId_Null"] = Val(P<uaExpandedNodeId>());
 
   // QualifiedName, LocalizedText.

@@ -139,8 +139,8 @@ TEST(UaTcpHeaders, AsymmetricRoundTrip) {
   w.WriteAsymmetricMessage(h);
   w.encoder.WriteRawBytes(Hex("DEADBEEF"));  // body
   w.UpdateMessageSize();
-  // 8 header + 4 channel id + (4 + 56) uri + (4 + 6) cert + (4 + 20) thumbprint.
-  EXPECT_EQ(w.UncryptHeaderSize(), 8u + 4 + 60 + 10 + 24);
+  // 8 header + 4 channel id + (4 + n) uri + (4 + 6) cert + (4 + 20) thumbprint.
+  EXPECT_EQ(w.UncryptHeaderSize(), 8u + 4 + 4 + h.fSecureHeader.fSecurityPolicyUri.size() + 10 + 24);
 
   uaTcpMessageReader r;
   r.SetInputStreamData(w.View());
@@ -161,7 +161,7 @@ TEST(UaTcpHeaders, AsymmetricPolicyNoneWritesNullCertificates) {
   uaTcpMessageWriter w;
   w.WriteAsymmetricMessage(h);
   w.UpdateMessageSize();
-  EXPECT_EQ(ToHex(w.View()), ToHex(Hex("4F504E46 1D000000 00000000 01000000 50 FFFFFFFF FFFFFFFF"
+  EXPECT_EQ(ToHex(w.View()), ToHex(Hex("4F504E46 21000000 00000000 01000000 50 FFFFFFFF FFFFFFFF"
                                        "01000000 02000000")));
 }
 
@@ -268,7 +268,7 @@ TEST(UaTcpReader, ReaderBufferIsReplacedByEachMessage) {
   EXPECT_EQ(ack.fSendBufferSize, 8192u);
   EXPECT_EQ(ack.fMaxMessageSize, 16777216u);
   EXPECT_EQ(ack.fMaxChunkCount, 64u);
-  r.SetInputStreamData(Hex("45525246 0C000000"));
+  r.SetInputStreamData(Hex("45525246 08000000"));
   EXPECT_EQ(r.Position(), 0u);
   EXPECT_EQ(r.ReadMessageHeader_().fMessageType, uaTcpError);
   EXPECT_THROW(r.ReadMessageHeader_(), EVaroError);
