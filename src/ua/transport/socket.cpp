@@ -80,7 +80,6 @@ TuaSocket TuaSocket::Adopt(int aFd) {
 void TuaSocket::Release() {
   const int fd = fFd.exchange(-1);
   if (fd >= 0) ::close(fd);
-  fShutdown = false;
 }
 
 void TuaSocket::Shutdown() {

@@ -67,6 +67,8 @@ class TuaSocket {
 
   // Stops both directions; wakes a thread that waits in Send or Receive. Thread-safe.
   void Shutdown();
+  // Whether Shutdown was called since the socket was opened (stays set after Release).
+  bool IsShutdown() const { return fShutdown.load(); }
   // Closes the descriptor. Not thread-safe: no other thread may use the socket.
   void Release();
 

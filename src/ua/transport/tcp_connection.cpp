@@ -29,9 +29,13 @@ void uaConnection::SetState(uaTConnectionState aState) {
 }
 
 bool uaConnection::ReportCriticalError(const std::string& aReason) {
-  if (fErrorReported.exchange(true)) return false;
-  if (IuaMessageHandler* h = Handler()) h->OnCriticalError(aReason);
+  if (!ClaimCriticalError()) return false;
+  DeliverCriticalError(aReason);
   return true;
+}
+
+void uaConnection::DeliverCriticalError(const std::string& aReason) {
+  if (IuaMessageHandler* h = Handler()) h->OnCriticalError(aReason);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -59,20 +63,42 @@ bool uaTcpConnection::SendMessage(varo::ByteSpan aBytes, size_t aLength, size_t 
   if (aOffset > aBytes.size() || aLength > aBytes.size() - aOffset)
     throw EuaSocketError(varo::Format("SendMessage range %zu+%zu is beyond the %zu bytes given", aOffset,
                                       aLength, aBytes.size()));
-  if (!fSocket.IsOpen() || fSendFailed.load()) return false;
-  try {
-    fSocket.Send(aBytes.subspan(aOffset, aLength), fSendTimeoutMs.load());
-    return true;
-  } catch (const std::exception& e) {
-    if (fSendFailed.exchange(true)) return false;
-    SetState(uaCS_Faulted);
-    // Report before the shutdown so that the send failure, not the receive thread's view of
-    // the closed socket, is the one reason given.
-    ReportCriticalError(std::string(e.what()) + " on SendMessage");
-    // Part of a chunk may have gone out: the stream cannot be continued.
-    fSocket.Shutdown();
-    return false;
+  {
+    std::lock_guard lk(fSendMutex);
+    if (!fSocket.IsOpen() || fSendFailed.load()) return false;
+    ++fActiveSends;
   }
+  struct SendGuard {
+    uaTcpConnection& c;
+    ~SendGuard() {
+      std::lock_guard lk(c.fSendMutex);
+      --c.fActiveSends;
+      c.fSendCond.notify_all();
+    }
+  };
+  std::string failure;
+  {
+    SendGuard guard{*this};
+    try {
+      fSocket.Send(aBytes.subspan(aOffset, aLength), fSendTimeoutMs.load());
+      return true;
+    } catch (const std::exception& e) {
+      if (fSendFailed.exchange(true)) return false;
+      SetState(uaCS_Faulted);
+      // A send cut short by our own Close (or by the receive thread ending the connection) is
+      // no new failure: the sender sees false, nothing more is reported.
+      if (fSocket.IsShutdown()) return false;
+      // Claim the one report before the shutdown, so that the send failure, not the receive
+      // thread's view of the closed socket, is the reason given.
+      if (!ClaimCriticalError()) return false;
+      failure = std::string(e.what()) + " on SendMessage";
+      // Part of a chunk may have gone out: the stream cannot be continued.
+      fSocket.Shutdown();
+    }
+  }
+  // Reported outside the send bookkeeping: the handler may Close (and so Detach) from here.
+  DeliverCriticalError(failure);
+  return false;
 }
 
 void uaTcpConnection::Close() {
@@ -80,6 +106,7 @@ void uaTcpConnection::Close() {
 }
 
 void uaTcpConnection::Attach(TuaSocket aSocket) {
+  std::lock_guard lk(fSendMutex);
   fSocket = std::move(aSocket);
   fInput.clear();
   fInput.shrink_to_fit();
@@ -89,6 +116,8 @@ void uaTcpConnection::Attach(TuaSocket aSocket) {
 }
 
 void uaTcpConnection::Detach() {
+  std::unique_lock lk(fSendMutex);
+  fSendCond.wait(lk, [this] { return fActiveSends == 0; });
   fSocket.Release();
   fInput.clear();
   fInput.shrink_to_fit();

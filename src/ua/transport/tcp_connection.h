@@ -87,6 +87,10 @@ class uaConnection {
  protected:
   uaConnection() = default;
   void ResetCriticalError() { fErrorReported.store(false); }
+  // The two halves of ReportCriticalError: take the one report of this connection, and pass a
+  // reason to the handler.
+  bool ClaimCriticalError() { return !fErrorReported.exchange(true); }
+  void DeliverCriticalError(const std::string& aReason);
 
   std::atomic<uaTConnectionState> fState{uaCS_Closed};
 
@@ -139,6 +143,11 @@ class uaTcpConnection : public uaConnection {
   void Detach();
 
   TuaSocket fSocket;
+  // Sends in progress; Detach waits for them so that the descriptor is never closed under a
+  // sender (Shutdown has woken them by then).
+  std::mutex fSendMutex;
+  std::condition_variable fSendCond;
+  int fActiveSends = 0;
   // Received bytes not yet handed on: fInput[0, fFill).
   varo::ByteArray fInput;
   size_t fFill = 0;

@@ -93,11 +93,21 @@ uaUrl ParseUrl(std::string_view aUrl) {
     if (close == std::string_view::npos) throw EuaUrlError("Unterminated IPv6 address in URL: " + shown);
     std::string_view literal = authority.substr(1, close - 1);
     if (literal.empty()) throw EuaUrlError("Empty IPv6 address in URL: " + shown);
-    for (char c : literal) {
-      if (hexValue(c) < 0 && c != ':' && c != '.' && c != '%')
-        throw EuaUrlError("Invalid IPv6 address in URL: " + shown);
+    // Address, then an optional zone ("%25" and an interface name).
+    const size_t zone = literal.find('%');
+    for (char c : literal.substr(0, zone)) {
+      if (hexValue(c) < 0 && c != ':' && c != '.') throw EuaUrlError("Invalid IPv6 address in URL: " + shown);
     }
-    u.Host = std::string(literal);
+    std::string host(literal.substr(0, zone));
+    if (zone != std::string_view::npos) {
+      const std::string zoneId = percentDecode(literal.substr(zone), aUrl);
+      if (zoneId.size() < 2 || zoneId[0] != '%') throw EuaUrlError("Invalid IPv6 zone in URL: " + shown);
+      for (char c : std::string_view(zoneId).substr(1)) {
+        if (!hostChar(c) || c == '%') throw EuaUrlError("Invalid IPv6 zone in URL: " + shown);
+      }
+      host += zoneId;
+    }
+    u.Host = std::move(host);
     u.IPv6Literal = true;
     std::string_view after = authority.substr(close + 1);
     if (!after.empty()) {
