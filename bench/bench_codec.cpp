@@ -222,13 +222,13 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
       if (r.run_type != Run::RT_Iteration || r.iterations == 0) continue;
-      times_[r.benchmark_name()] = r.GetAdjustedRealTime();  // in the run's time unit
+      times_[r.benchmark_name()] = r.GetAdjustedCPUTime();  // CPU time: steadier on a loaded machine
       units_[r.benchmark_name()] = r.time_unit;
     }
   }
 
   void PrintSummary() const {
-    std::printf("\nRelative cost (time per run divided by the memcpy of the same bytes):\n");
+    std::printf("\nRelative cost (CPU time per run divided by that of the memcpy of the same bytes):\n");
     for (const char* group : {"BM_DataValue", "BM_Int32Array"}) {
       const double ref = ns(std::string(group) + "_Memcpy");
       if (ref <= 0) continue;
