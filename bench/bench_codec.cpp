@@ -26,7 +26,9 @@
 namespace {
 std::atomic<uint64_t> gAllocations{0};
 // Kept out of line so that the compiler does not pair an inlined free() with a new-expression.
-__attribute__((noinline)) void Release(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void Release(void* p) noexcept {
+  std::free(p);
+}
 }  // namespace
 
 void* operator new(std::size_t n) {
