@@ -18,6 +18,7 @@
 #include "ua/security/security_error.h"
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define VARO_HAVE_X86_AES 1
 #else
@@ -392,9 +393,11 @@ VARO_AES_TARGET void MakeDecryptionKeysNi(const uint8_t (*enc)[16], int rounds, 
                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(enc[0])));
 }
 
+// CPUID leaf 1 ECX: bit 19 SSE4.1, bit 25 AES.
 bool DetectAes() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1");
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  return (c & (1u << 19)) && (c & (1u << 25));
 }
 
 #else

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define VARO_HAVE_X86_SHA 1
 #else
@@ -201,9 +202,13 @@ __attribute__((target("sha,sse4.1"))) void Sha256CompressShaNi(uint32_t* state, 
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), s1);
 }
 
+// CPUID: leaf 7 EBX bit 29 is SHA; leaf 1 ECX bit 9 SSSE3, bit 19 SSE4.1.
 bool DetectSha() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const bool sse = (c & (1u << 9)) && (c & (1u << 19));
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return sse && (b & (1u << 29));
 }
 
 #else
