@@ -305,14 +305,16 @@ bool SecurityLibClasses::IsRegistered(TuaSecurityLib lib) {
   return static_cast<bool>(r.slots[i]);
 }
 
-std::unique_ptr<uaMessageSecurityImpl> SecurityLibClasses::Create(TuaSecurityLib lib) {
+uaSecurityFactory SecurityLibClasses::Factory(TuaSecurityLib lib) {
   const size_t i = Slot(lib);
-  uaSecurityFactory factory;
-  {
-    Registry& r = TheRegistry();
-    std::lock_guard guard(r.lock);
-    factory = r.slots[i];
-  }
+  Registry& r = TheRegistry();
+  std::lock_guard guard(r.lock);
+  return r.slots[i];
+}
+
+std::unique_ptr<uaMessageSecurityImpl> SecurityLibClasses::Create(TuaSecurityLib lib) {
+  // Called outside the lock, so that a factory may use the registry itself.
+  const uaSecurityFactory factory = Factory(lib);
   if (!factory) throw EuaSecurityError(kSecurityNotSupported);
   std::unique_ptr<uaMessageSecurityImpl> p = factory();
   if (!p) throw EuaSecurityError(kSecurityNotSupported);

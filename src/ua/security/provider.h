@@ -225,6 +225,8 @@ class SecurityLibClasses {
   static void Register(TuaSecurityLib lib, uaSecurityFactory factory);
   static void Unregister(TuaSecurityLib lib);
   static bool IsRegistered(TuaSecurityLib lib);
+  // The factory of a slot (empty when none is registered).
+  static uaSecurityFactory Factory(TuaSecurityLib lib);
   // A new provider of the slot; an empty slot raises "iOS: Security not supported yet".
   static std::unique_ptr<uaMessageSecurityImpl> Create(TuaSecurityLib lib);
   // `current` when it is already of the slot's class, else a new provider of the slot.
