@@ -11,6 +11,7 @@
 #include "platform/bytes.h"
 #include "platform/error.h"
 #include "ua/encoding/builtin_types.h"
+#include "ua/security/policy.h"
 
 namespace varo::ua {
 
@@ -207,20 +208,7 @@ void CheckAcknowledge(const uaMessageAck& aAck);
 // ---------------------------------------------------------------------------------------
 // Connection data of a channel
 
-enum TuaSecureMode : uint8_t { uaSNULL = 0, uaSNone = 1, uaSSign = 2, uaSSignAndEncrypt = 3 };
-
-enum TuaSecurePolicy : uint8_t {
-  uaSPNULL = 0,
-  uaSPNone = 1,
-  uaSPBasic128Rsa15 = 2,
-  uaSPBasic256 = 3,
-  uaSPBasic256Sha256 = 4,
-  uaSPAes128_Sha256_RsaOaep = 5,
-  uaSPAes256_Sha256_RsaPss = 6,
-};
-
-// Whose certificate: the server's (remote) or the client's own (local).
-enum TCertificateUsage : uint8_t { cuUseRemoteKey = 0, cuUseLocalKey = 1 };
+// TuaSecureMode, TuaSecurePolicy and TCertificateUsage come from ua/security/policy.h.
 
 // Sequence numbers wrap to 1 once they pass this value, so that a wrapped number stays below
 // 1024 as peers expect.
