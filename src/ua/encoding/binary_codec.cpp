@@ -909,7 +909,8 @@ std::unique_ptr<uaVariant> TuaBinaryDecoder::variant() {
   if (mask & 0x40) {
     std::vector<int32_t> dims;
     valArray(dims, 4, [&] { return raw<int32_t>(); });
-    v->SetDimensions(std::move(dims));
+    // Dimensions belong to arrays only; on a scalar they are read to stay in step and dropped.
+    if (isArray) v->SetDimensions(std::move(dims));
   }
   if (noObject) return nullptr;
   return v;

@@ -400,6 +400,27 @@ TEST(BinaryCodec, SoftNoObjectCasesKeepTheStreamInStep) {
   EXPECT_EQ(marker, 0x2A);
 }
 
+TEST(BinaryCodec, DimensionsFlagOnAScalarIsReadAndDropped) {
+  // ExpandedNodeId scalar (0x12) with the dimensions bit but no array bit: the dimensions are
+  // consumed, the value stays a scalar, and our re-encoding decodes again.
+  ByteArray wire = Hex("52 01 00 00 00 F7 FF FF FF 2A");
+  TuaBinaryDecoder dec{ByteSpan(wire)};
+  std::unique_ptr<uaVariant> v;
+  dec.Read(v, "v");
+  ASSERT_TRUE(v);
+  EXPECT_FALSE(v->IsArray());
+  uint8_t marker = 0;
+  dec.Read(marker, "m");
+  EXPECT_EQ(marker, 0x2A);
+  TuaBinaryEncoder enc;
+  enc.Write(v.get(), "v");
+  TuaBinaryDecoder again{enc.Buffer().view()};
+  std::unique_ptr<uaVariant> back;
+  again.Read(back, "v");
+  ASSERT_TRUE(back);
+  EXPECT_FALSE(back->IsArray());
+}
+
 TEST(BinaryCodec, EncoderAppendsToAGivenBuffer) {
   ByteBuffer buf;
   buf.write(Hex("AB"));
