@@ -207,8 +207,12 @@ TReadThread::TReadThread(uaTcpConnection& aConnection, bool aPaused)
     : fConnection(aConnection), fPaused(aPaused), fThread([this] { Execute(); }) {}
 
 TReadThread::~TReadThread() {
+  Stop();
+}
+
+void TReadThread::Stop() {
   Terminate();
-  if (fThread.joinable()) fThread.join();
+  if (fThread.joinable() && !IsCurrentThread()) fThread.join();
 }
 
 void TReadThread::Terminate() {
@@ -285,16 +289,20 @@ void TReadThread::Execute() {
 }
 
 void TReadThread::HandleReadError(const std::string& aReason) {
-  // The stream cannot be continued after a failed message: end the connection, pause, leave
-  // the cycle, then report.
+  // The stream cannot be continued after a failed message: end the connection and pause. The
+  // report is part of the cycle, so a Close or Connect on another thread waits for it and never
+  // races with what the handler does from here (it may Close).
   fConnection.Close();
   {
     std::lock_guard lk(fMutex);
     fPaused = true;
+  }
+  fConnection.ReportCriticalError(aReason);
+  {
+    std::lock_guard lk(fMutex);
     fInCycle = false;
     fCond.notify_all();
   }
-  fConnection.ReportCriticalError(aReason);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -312,6 +320,8 @@ uaTcpClient::~uaTcpClient() {
     std::abort();
   }
   Close();
+  // Joined while the pointer is still valid: a callback still running may use it.
+  fReadThread->Stop();
   fConnection.fOnStateChange = nullptr;
   fReadThread.reset();
 }

@@ -176,6 +176,8 @@ class TReadThread {
   bool WaitWorkEnd(int aTimeoutMs) const;
   bool IsCurrentThread() const { return std::this_thread::get_id() == fThread.get_id(); }
   void Terminate();
+  // Terminates and joins (not on the thread itself).
+  void Stop();
 
  private:
   void Execute();
