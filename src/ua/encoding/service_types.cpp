@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "platform/datetime.h"
+#include "platform/error.h"
 #include "platform/strings.h"
 #include "ua/encoding/binary_codec.h"
 
@@ -39,8 +40,14 @@ std::string TxtUInt(uint64_t v) {
 std::string TxtDouble(double v) {
   return Quote(FloatToStr(v));
 }
+// A date-time from the wire may lie outside the range the display text covers (beyond
+// 9999-12-31); the text form then shows the raw day count instead of failing.
 std::string TxtDateTime(TDateTime v) {
-  return Quote(DateTimeToString(v));
+  try {
+    return Quote(DateTimeToString(v));
+  } catch (const EConvertError&) {
+    return Quote(FloatToStr(v));
+  }
 }
 std::string TxtString(const std::string& v) {
   return Quote(v);
@@ -55,7 +62,14 @@ std::string TxtBytes(const ByteArray& v) {
 template <class T>
 std::string TxtObj(const T* p) {
   if (p == nullptr) return "\"\"";
-  std::string s = p->ToString();
+  std::string s;
+  try {
+    s = p->ToString();
+  } catch (const EConvertError& e) {
+    // A value from the wire without a text form (a date beyond 9999-12-31 in a variant):
+    // the conversion error takes its place, the rest of the message still prints.
+    s = std::string("(") + e.what() + ")";
+  }
   if (!s.empty() && s.front() == '{') return s;
   return Quote(s);
 }

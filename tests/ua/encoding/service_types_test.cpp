@@ -415,6 +415,18 @@ TEST(ServiceTypes, TextOfFieldValues) {
         "\"ClientCertificate\":\"\""}) {
     EXPECT_NE(s.find(part), std::string::npos) << part << "\n" << s;
   }
+  // A time stamp from the wire beyond the last displayable date still prints.
+  ByteArray fault = Hex("01 00 8D 01  00C0C00CA9A9354F 01000000 00000000 00 FFFFFFFF 000000");
+  auto sf = DecodeServiceMessage(fault);
+  EXPECT_NE(sf->ToString().find("\"Timestamp\":\""), std::string::npos);
+  // So does a variant holding such a date: its conversion error takes the value's place.
+  ByteArray read =
+      Concat({Hex("01 00 7A 02"), Hex(kNewResponseHeader), Hex("01000000 01 0D FEFFFFFFFFFFFF7F FFFFFFFF")});
+  std::string text = DecodeServiceMessage(read)->ToString();
+  EXPECT_NE(text.find("\"Results\":[\"("), std::string::npos) << text;
+  ByteArray once = EncodeServiceMessage(*sf);
+  EXPECT_EQ(ToHex(EncodeServiceMessage(*DecodeServiceMessage(once))), ToHex(once));
+
   uaCloseSessionRequest c;
   c.DeleteSubscriptions = true;
   EXPECT_NE(c.ToString().find("\"DeleteSubscriptions\":\"-1\""), std::string::npos);
