@@ -2,6 +2,8 @@
 #include "ua/security/provider.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -212,9 +214,8 @@ TEST(ProviderRsaBlocks, EncryptAndDecryptRoundTripPerPadding) {
     prov.asymImpl.initRSADecrypt(cuUseLocalKey, c.padding, c.hash);
     const ByteArray plain = Pattern(c.plainBlock * 2);  // whole blocks, as the chunk encoder sends
     const ByteArray framed = [&] {
-      ByteArray f(5, 0xEE);
-      f.insert(f.end(), plain.begin(), plain.end());
-      f.push_back(0xEE);
+      ByteArray f(plain.size() + 6, 0xEE);
+      std::copy(plain.begin(), plain.end(), f.begin() + 5);
       return f;
     }();
     const ByteArray cipher = prov.EncryptRsaBlocks(c.padding, c.hash, framed, 5, 5 + plain.size());
