@@ -36,6 +36,9 @@ TDateTime UaTicksToDateTime(int64_t ticks) {
   if (ticks <= 0) return varo::kNullDateTime;
   if (ticks == kMaxTicks) return varo::kMaxDateTime;
   double linear = static_cast<double>(ticks - kTicks1899) / kTicksPerDay;
+  // Ticks past the end of year 9999 have no date-time; they read as the largest one, which
+  // is also what such a date encodes to.
+  if (linear >= 2958466.0) return varo::kMaxDateTime;
   if (linear < 0) {
     double f = std::floor(linear);
     return f - (linear - f);

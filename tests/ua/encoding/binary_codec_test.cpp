@@ -803,5 +803,26 @@ TEST(BinaryCodec, DateTimeTicksAreExactForMilliseconds) {
   EXPECT_EQ(DateTimeToUaTicks(Date(1970, 1, 1)), 116444736000000000LL);
 }
 
+TEST(BinaryCodec, TicksBeyondYear9999ReadAsTheLargestDateTime) {
+  // A server may send any tick count below the max marker; years 10000 and later have no
+  // date-time, and the value must still print.
+  constexpr int64_t kTicksPerDay = 864'000'000'000LL;
+  constexpr int64_t kTicks1899 = 94'353'120'000'000'000LL;  // 1601-01-01 to 1899-12-30
+  const int64_t year10000 = 2958466 * kTicksPerDay + kTicks1899;
+  for (int64_t ticks : {year10000, int64_t{0x7FFFFFFFFFFFFFFE}}) {
+    ByteBuffer wire;
+    wire.writeLE<int64_t>(ticks);
+    TuaBinaryDecoder dec{wire.view()};
+    TDateTime d = 0;
+    dec.ReadDateTime(d, "t");
+    EXPECT_EQ(d, varo::kMaxDateTime);
+    EXPECT_NO_THROW(uaVariant::FromDateTime(d).ToString());
+  }
+  // The last millisecond of 9999 still reads as itself.
+  const TDateTime last = Date(9999, 12, 31, 23, 59, 59, 999);
+  const int64_t lastTicks = year10000 - 10'000;  // one millisecond before the year 10000
+  EXPECT_EQ(DecodeDateTime(UaTicksToDateTime(lastTicks)), DecodeDateTime(last));
+}
+
 }  // namespace
 }  // namespace varo::ua
