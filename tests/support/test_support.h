@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/bytes.h"
 
@@ -17,5 +18,13 @@ std::string ReadTextFile(const std::string& path);
 ByteArray Hex(std::string_view hex);
 // Upper-case hex with a space between bytes, for readable test failures.
 std::string ToHex(ByteSpan bytes);
+
+// One case of a golden fixture file: lines "name hex", '#' lines and blank lines skipped.
+struct GoldenCase {
+  std::string name;
+  ByteArray bytes;
+};
+// Reads a golden fixture from a path relative to the source tree; a malformed line raises.
+std::vector<GoldenCase> LoadGoldenCases(std::string_view relative);
 
 }  // namespace varo::test

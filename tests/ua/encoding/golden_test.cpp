@@ -28,28 +28,10 @@ using varo::test::ToHex;
 // ---------------------------------------------------------------------------------------
 // The fixture
 
-struct Vector {
-  std::string name;
-  ByteArray bytes;
-};
+using Vector = varo::test::GoldenCase;
 
 std::vector<Vector> LoadVectors() {
-  const std::string text =
-      varo::test::ReadTextFile(varo::test::SourcePath("tests/golden/builtin_vectors.txt"));
-  std::vector<Vector> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-    const size_t sp = line.find(' ');
-    if (sp == std::string::npos) throw std::runtime_error("bad fixture line: " + line);
-    out.push_back({line.substr(0, sp), Hex(line.substr(sp + 1))});
-  }
-  return out;
+  return varo::test::LoadGoldenCases("tests/golden/builtin_vectors.txt");
 }
 
 // ---------------------------------------------------------------------------------------

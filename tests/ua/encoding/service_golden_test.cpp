@@ -26,28 +26,10 @@ namespace {
 using varo::test::Hex;
 using varo::test::ToHex;
 
-struct Message {
-  std::string name;
-  ByteArray bytes;
-};
+using Message = varo::test::GoldenCase;
 
 std::vector<Message> LoadMessages() {
-  const std::string text =
-      varo::test::ReadTextFile(varo::test::SourcePath("tests/typesdata/service_messages.txt"));
-  std::vector<Message> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-    const size_t sp = line.find(' ');
-    if (sp == std::string::npos) throw std::runtime_error("bad fixture line: " + line);
-    out.push_back({line.substr(0, sp), Hex(line.substr(sp + 1))});
-  }
-  return out;
+  return varo::test::LoadGoldenCases("tests/typesdata/service_messages.txt");
 }
 
 // The dates the generator uses: 2024-05-17 06:00, 12:00 and 18:00 UTC.

@@ -16,20 +16,10 @@ using varo::test::Hex;
 using varo::test::ToHex;
 
 std::map<std::string, ByteArray> LoadTcpVectors() {
-  const std::string text =
-      varo::test::ReadTextFile(varo::test::SourcePath("tests/golden/builtin_vectors.txt"));
   std::map<std::string, ByteArray> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (line.empty() || line[0] == '#') continue;
-    const size_t sp = line.find(' ');
-    const std::string name = line.substr(0, sp);
-    if (name.starts_with("Hello_") || name == "Acknowledge" || name == "Error")
-      out[name] = Hex(line.substr(sp + 1));
+  for (auto& c : varo::test::LoadGoldenCases("tests/golden/builtin_vectors.txt")) {
+    if (c.name.starts_with("Hello_") || c.name == "Acknowledge" || c.name == "Error")
+      out[c.name] = std::move(c.bytes);
   }
   return out;
 }
