@@ -7,6 +7,10 @@
 #include <cstring>
 #include <string>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 namespace varo::ua {
 
 namespace {
@@ -110,6 +114,106 @@ void MontMulAny(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv
   std::array<Limb, TLInt::kMaxLimbs + 1> t;
   MontMulCore<0>(r, a, b, m, m0inv, t.data(), n);
 }
+
+#if defined(__x86_64__)
+// ---- Montgomery product with mulx/adcx/adox for fixed limb counts ----
+//
+// Operand scanning: for every limb b[i], one pass adds a * b[i] to the accumulator and a
+// second pass adds q * m (q = t[0] * m0inv) and shifts the accumulator down by one limb. Each
+// pass runs two carry chains at once: the low halves of the products on CF (adcx), the high
+// halves on OF (adox). The accumulator lives in t[0..n-1] with its two top limbs in registers;
+// t[-1] is a scratch slot that receives the zero low limb of every reduction pass.
+
+// clang-format off
+#define VARO_STEP(src, hiNew, hiOld, j, dst)                  \
+  "mulx 8*" #j "(%[" #src "]), %[lo], %[" #hiNew "]\n\t"      \
+  "adcx 8*" #j "(%[t]), %[lo]\n\t"                             \
+  "adox %[" #hiOld "], %[lo]\n\t"                              \
+  "mov %[lo], 8*" #j dst "(%[t])\n\t"
+// Pass steps: multiply (M) stores in place, reduce (R) stores one limb lower.
+#define VARO_ME(j) VARO_STEP(a, hA, hB, j, "")
+#define VARO_MO(j) VARO_STEP(a, hB, hA, j, "")
+#define VARO_RE(j) VARO_STEP(m, hA, hB, j, "-8")
+#define VARO_RO(j) VARO_STEP(m, hB, hA, j, "-8")
+#define VARO_STEPS16(E, O)                                                                      \
+  E(0) O(1) E(2) O(3) E(4) O(5) E(6) O(7) E(8) O(9) E(10) O(11) E(12) O(13) E(14) O(15)
+#define VARO_STEPS32(E, O)                                                                      \
+  VARO_STEPS16(E, O)                                                                            \
+  E(16) O(17) E(18) O(19) E(20) O(21) E(22) O(23) E(24) O(25) E(26) O(27) E(28) O(29) E(30) O(31)
+// Final subtraction r = t - m over the limbs, borrow left in CF.
+#define VARO_SUB0 "mov (%[t]), %[lo]\n\tsub (%[m]), %[lo]\n\tmov %[lo], (%[r])\n\t"
+#define VARO_SBB(j)                      \
+  "mov 8*" #j "(%[t]), %[lo]\n\t"        \
+  "sbb 8*" #j "(%[m]), %[lo]\n\t"        \
+  "mov %[lo], 8*" #j "(%[r])\n\t"
+#define VARO_SBB16                                                                             \
+  VARO_SBB(1) VARO_SBB(2) VARO_SBB(3) VARO_SBB(4) VARO_SBB(5) VARO_SBB(6) VARO_SBB(7) VARO_SBB(8) \
+  VARO_SBB(9) VARO_SBB(10) VARO_SBB(11) VARO_SBB(12) VARO_SBB(13) VARO_SBB(14) VARO_SBB(15)
+#define VARO_SBB32                                                                                  \
+  VARO_SBB16 VARO_SBB(16) VARO_SBB(17) VARO_SBB(18) VARO_SBB(19) VARO_SBB(20) VARO_SBB(21)        \
+      VARO_SBB(22) VARO_SBB(23) VARO_SBB(24) VARO_SBB(25) VARO_SBB(26) VARO_SBB(27) VARO_SBB(28) \
+          VARO_SBB(29) VARO_SBB(30) VARO_SBB(31)
+
+#define VARO_MONT_ASM(STEPS, SBB, N)                                                 \
+  asm volatile(                                                                      \
+      "xor %k[zero], %k[zero]\n\t"                                                   \
+      "xor %k[tn], %k[tn]\n\t"                                                       \
+      "1:\n\t"                                                                       \
+      "mov (%[bp]), %%rdx\n\t"                                                       \
+      "xor %k[hB], %k[hB]\n\t" STEPS(VARO_ME, VARO_MO)                               \
+      "adcx %[zero], %[tn]\n\t"                                                      \
+      "adox %[hB], %[tn]\n\t"                                                        \
+      "mov $0, %k[tn1]\n\t"                                                          \
+      "adcx %[zero], %[tn1]\n\t"                                                     \
+      "adox %[zero], %[tn1]\n\t"                                                     \
+      "mov (%[t]), %%rdx\n\t"                                                        \
+      "imul %[m0inv], %%rdx\n\t"                                                     \
+      "xor %k[hB], %k[hB]\n\t" STEPS(VARO_RE, VARO_RO)                               \
+      "adcx %[zero], %[tn]\n\t"                                                      \
+      "adox %[hB], %[tn]\n\t"                                                        \
+      "mov %[tn], 8*" #N "-8(%[t])\n\t"                                              \
+      "adcx %[zero], %[tn1]\n\t"                                                     \
+      "adox %[zero], %[tn1]\n\t"                                                     \
+      "mov %[tn1], %[tn]\n\t"                                                        \
+      "lea 8(%[bp]), %[bp]\n\t"                                                      \
+      "cmp %[bend], %[bp]\n\t"                                                       \
+      "jne 1b\n\t" VARO_SUB0 SBB                                                     \
+      "sbb $0, %[tn]\n\t"                                                            \
+      "sbb %[hB], %[hB]\n\t"                                                         \
+      : [bp] "+r"(bp), [lo] "=&r"(lo), [hA] "=&r"(hA), [hB] "=&r"(hB),               \
+        [zero] "=&r"(zero), [tn] "=&r"(tn), [tn1] "=&r"(tn1)                         \
+      : [a] "r"(a), [m] "r"(m), [t] "r"(t), [r] "r"(r), [bend] "m"(bend),            \
+        [m0inv] "m"(m0inv)                                                           \
+      : "rdx", "cc", "memory")
+// clang-format on
+
+// r = a * b / R mod m for N limbs. The final subtraction is masked: hB is all ones when the
+// accumulator was already below m.
+template <size_t N>
+void MontMulAdx(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, size_t) {
+  static_assert(N == 16 || N == 32);
+  Limb buf[N + 1] = {};
+  Limb* t = buf + 1;
+  const Limb* bp = b;
+  const Limb* const bend = b + N;
+  Limb lo, hA, hB, zero, tn, tn1;
+  if constexpr (N == 16) {
+    VARO_MONT_ASM(VARO_STEPS16, VARO_SBB16, 16);
+  } else {
+    VARO_MONT_ASM(VARO_STEPS32, VARO_SBB32, 32);
+  }
+  const Limb keep = hB;
+  for (size_t j = 0; j < N; ++j) r[j] = (t[j] & keep) | (r[j] & ~keep);
+}
+
+// bmi2 (mulx) and adx (adcx, adox), from cpuid leaf 7.
+bool HasMulxAdx() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  __cpuid_count(7, 0, a, b, c, d);
+  return (b & (1u << 8)) && (b & (1u << 19));
+}
+#endif
 
 }  // namespace
 
@@ -307,7 +411,7 @@ TLInt ModInverse(const TLInt& a, const TLInt& m) {
 
 // ---- TMontgomery ----
 
-TMontgomery::TMontgomery(const TLInt& m) : mod_(m) {
+TMontgomery::TMontgomery(const TLInt& m, TMontKernel kernel) : mod_(m) {
   if (m.IsEven() || Compare(m, TLInt(1)) <= 0) throw NativeError("Montgomery modulus must be odd");
   n_ = m.LimbCount();
   m_ = m.Limbs();
@@ -349,6 +453,20 @@ TMontgomery::TMontgomery(const TLInt& m) : mod_(m) {
       mul_ = &MontMulAny;
       break;
   }
+#if defined(__x86_64__)
+  static const bool mulxAdx = HasMulxAdx();
+  if (kernel == TMontKernel::Auto && mulxAdx) {
+    if (n_ == 16) {
+      mul_ = &MontMulAdx<16>;
+      fast_ = true;
+    } else if (n_ == 32) {
+      mul_ = &MontMulAdx<32>;
+      fast_ = true;
+    }
+  }
+#else
+  (void)kernel;
+#endif
 }
 
 void TMontgomery::MontMul(Limb* r, const Limb* a, const Limb* b) const {

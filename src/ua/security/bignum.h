@@ -80,13 +80,19 @@ TLInt ShiftRight(const TLInt& a, size_t bits);
 // gcd(a, m) != 1. Variable-time: callers blind secret inputs.
 TLInt ModInverse(const TLInt& a, const TLInt& m);
 
+// Which Montgomery product a TMontgomery uses: the fastest one the processor supports, or the
+// portable one (kept selectable so that the two can be compared).
+enum class TMontKernel { Auto, Portable };
+
 // Montgomery arithmetic modulo an odd m > 1 with R = 2^(64n), n = limb count of m.
 class TMontgomery {
  public:
   // An even, zero or one modulus raises EuaSecurityError.
-  explicit TMontgomery(const TLInt& m);
+  explicit TMontgomery(const TLInt& m, TMontKernel kernel = TMontKernel::Auto);
 
   size_t Limbs() const { return n_; }
+  // True when a processor-specific product serves this modulus.
+  bool FastKernel() const { return fast_; }
   const TLInt& Modulus() const { return mod_; }
 
   // r = a * b / R mod m for a, b < m (n limbs each); r may alias a or b. Constant-time.
@@ -121,6 +127,7 @@ class TMontgomery {
   std::vector<Limb> rr_;   // R^2 mod m
   std::vector<Limb> one_;  // R mod m (one in Montgomery form)
   MulFn mul_ = nullptr;
+  bool fast_ = false;
 };
 
 }  // namespace varo::ua

@@ -231,5 +231,92 @@ TEST(Montgomery, MatchesOpenSsl) {
   }
 }
 
+// Moduli that stress the carry chains of the limb products: all limbs all ones, only the top
+// and bottom bits set, a small top limb, and random values; each at the limb counts with a
+// processor-specific product and at one without.
+std::vector<TLInt> KernelModuli(Rng& rng, size_t limbs) {
+  const size_t bits = 64 * limbs;
+  const TLInt top = ShiftLeft(TLInt(1), bits - 1);
+  return {
+      Sub(ShiftLeft(TLInt(1), bits), TLInt(1)),  // 2^bits - 1
+      Add(top, TLInt(1)),                        // 2^(bits-1) + 1
+      Add(ShiftLeft(TLInt(1), bits - 60), TLInt(0xFFFFFFFFFFFFFFFFull)),
+      rng.Bits(bits, true),
+      rng.Bits(bits, true),
+  };
+}
+
+// Operands below m: the extremes, values with all-ones limbs, and random values.
+std::vector<TLInt> KernelOperands(Rng& rng, const TLInt& m) {
+  const size_t bits = m.BitLength();
+  std::vector<TLInt> v = {TLInt(),
+                          TLInt(1),
+                          TLInt(2),
+                          Sub(m, TLInt(1)),
+                          Sub(m, TLInt(2)),
+                          Mod(Sub(ShiftLeft(TLInt(1), bits - 1), TLInt(1)), m),
+                          Mod(Sub(ShiftLeft(TLInt(1), 64 * (m.LimbCount() - 1)), TLInt(1)), m),
+                          Mod(ShiftLeft(TLInt(1), 64 * m.LimbCount()), m)};  // R mod m
+  for (int i = 0; i < 6; ++i) v.push_back(Mod(rng.Bits(bits), m));
+  return v;
+}
+
+Bn BnMontMul(const TLInt& a, const TLInt& b, BN_MONT_CTX* mont, BN_CTX* ctx) {
+  Bn ba = ToBn(a), bb = ToBn(b), r(BN_new());
+  BN_mod_mul_montgomery(r.get(), ba.get(), bb.get(), mont, ctx);
+  return r;
+}
+
+// The processor-specific products (where this machine has them) against the portable one and
+// against OpenSSL's Montgomery product, which uses the same R = 2^(64n).
+TEST(Montgomery, KernelsMatchPortableAndOpenSsl) {
+  std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+  Rng rng(99);
+  for (size_t limbs : {8u, 16u, 17u, 32u}) {
+    for (const TLInt& m : KernelModuli(rng, limbs)) {
+      SCOPED_TRACE(Str(m));
+      TMontgomery fast(m), portable(m, TMontKernel::Portable);
+      EXPECT_FALSE(portable.FastKernel());
+      std::unique_ptr<BN_MONT_CTX, void (*)(BN_MONT_CTX*)> bmont(BN_MONT_CTX_new(), BN_MONT_CTX_free);
+      Bn bm = ToBn(m);
+      ASSERT_EQ(BN_MONT_CTX_set(bmont.get(), bm.get(), ctx.get()), 1);
+      const std::vector<TLInt> ops = KernelOperands(rng, m);
+      for (const TLInt& a : ops) {
+        for (const TLInt& b : ops) {
+          std::vector<Limb> x = a.ToLimbs(limbs), y = b.ToLimbs(limbs), rf(limbs), rp(limbs);
+          fast.MontMul(rf.data(), x.data(), y.data());
+          portable.MontMul(rp.data(), x.data(), y.data());
+          const TLInt want = FromBn(BnMontMul(a, b, bmont.get(), ctx.get()).get());
+          ASSERT_EQ(Str(TLInt::FromLimbs(rf)), Str(want)) << Str(a) << " * " << Str(b);
+          ASSERT_EQ(Str(TLInt::FromLimbs(rp)), Str(want)) << Str(a) << " * " << Str(b);
+        }
+        // In place, as the exponentiations use it.
+        std::vector<Limb> x = a.ToLimbs(limbs), y = a.ToLimbs(limbs);
+        fast.MontMul(x.data(), x.data(), x.data());
+        portable.MontMul(y.data(), y.data(), y.data());
+        EXPECT_EQ(x, y) << Str(a);
+      }
+    }
+  }
+}
+
+// Long chains of products in place: a fault that shows only on rare carry patterns gets many
+// chances, and the two kernels must stay in step.
+TEST(Montgomery, KernelChainsStayInStep) {
+  Rng rng(5);
+  for (size_t limbs : {16u, 32u}) {
+    for (const TLInt& m : KernelModuli(rng, limbs)) {
+      TMontgomery fast(m), portable(m, TMontKernel::Portable);
+      std::vector<Limb> a = Mod(rng.Bits(64 * limbs), m).ToLimbs(limbs), b = a;
+      const std::vector<Limb> c = Mod(rng.Bits(64 * limbs), m).ToLimbs(limbs);
+      for (int i = 0; i < 2000; ++i) {
+        fast.MontMul(a.data(), a.data(), i % 3 ? a.data() : c.data());
+        portable.MontMul(b.data(), b.data(), i % 3 ? b.data() : c.data());
+        ASSERT_EQ(a, b) << "step " << i;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace varo::ua
