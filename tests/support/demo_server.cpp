@@ -123,6 +123,7 @@ DemoServer::~DemoServer() {
 
 DemoServer& DemoServer::Shared() {
   static DemoServer server;
+  server.Start();
   return server;
 }
 

@@ -267,6 +267,19 @@ uaChunkDecoder::Unwrapped uaChunkDecoder::UnwrapChunk(ByteSpan aChunk, size_t aO
   return u;
 }
 
+void uaChunkDecoder::CheckSequence(uint32_t aSequenceNumber) {
+  if (!fCheckSequence) return;
+  if (fHaveSequence) {
+    const bool next = fLastSequence != 0xFFFFFFFFu && aSequenceNumber == fLastSequence + 1;
+    const bool wrapped = fLastSequence >= uaMaxSequenceNumber && aSequenceNumber < 1024;
+    if (!next && !wrapped)
+      throw EuaStatusError(uaBadSequenceNumberInvalid,
+                           varo::Format("sequence number %u follows %u", aSequenceNumber, fLastSequence));
+  }
+  fHaveSequence = true;
+  fLastSequence = aSequenceNumber;
+}
+
 uaReceivedMessage uaChunkDecoder::fail(uaStatusCode aStatus, bool aFinal, const Unwrapped& aChunk,
                                        uint32_t aType, const std::string& aDetail) {
   uaReceivedMessage r;
@@ -310,6 +323,7 @@ std::optional<uaReceivedMessage> uaChunkDecoder::readMessageChunk(uaTcpMessageRe
     if (offset > n) throw EuaStatusError(uaBadDecodingError, "security header extends beyond the chunk");
 
     const Unwrapped u = UnwrapChunk(all.first(n), offset, aDelegate);
+    CheckSequence(u.fSequence.fSequenceNumber);
     const uint32_t type = uaTcp::getMessageType(aHeader.fMessageType);
     if (fCollecting && (u.fSequence.fRequestId != fRequestId || type != fMessageType))
       throw EuaStatusError(uaBadDecodingError,

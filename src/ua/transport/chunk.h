@@ -29,6 +29,7 @@ inline constexpr uaStatusCode uaBadTcpMessageTypeInvalid = 0x807E0000u;
 inline constexpr uaStatusCode uaBadTcpMessageTooLarge = 0x80800000u;
 inline constexpr uaStatusCode uaBadTcpInternalError = 0x80820000u;
 inline constexpr uaStatusCode uaBadRequestTooLarge = 0x80B80000u;
+inline constexpr uaStatusCode uaBadSequenceNumberInvalid = 0x80880000u;
 inline constexpr uaStatusCode uaBadResponseTooLarge = 0x80B90000u;
 
 // A chunk-layer failure carrying an OPC UA status code. Without an explicit text the message
@@ -213,6 +214,12 @@ class uaChunkDecoder : public uaChunkHandler {
 
   // Drops whatever is collected.
   void Clear();
+  // Forgets the sequence numbers received so far (a new connection). With the check on (the
+  // channel turns it on; off by default for tests of single chunks), every verified chunk's
+  // sequence number must be one above the last one's; after uaMaxSequenceNumber or above it
+  // may wrap to a number below 1024. A violation raises BadSequenceNumberInvalid.
+  void ResetSequence() { fHaveSequence = false; }
+  void SetSequenceCheck(bool aCheck) { fCheckSequence = aCheck; }
   bool Collecting() const { return fCollecting; }
   uint32_t CollectedChunks() const { return fChunkCount; }
   size_t CollectedBytes() const { return fResult.size(); }
@@ -223,11 +230,15 @@ class uaChunkDecoder : public uaChunkHandler {
     ByteSpan fBody;
   };
   Unwrapped UnwrapChunk(ByteSpan aChunk, size_t aOffset, uaDelegate& aDelegate);
+  void CheckSequence(uint32_t aSequenceNumber);
   uaReceivedMessage fail(uaStatusCode aStatus, bool aFinal, const Unwrapped& aChunk, uint32_t aType,
                          const std::string& aDetail);
 
   uaDirectionLimits fLimits{uaMessageLimits{}.fReceiveBufferSize, uaMessageLimits{}.fMaxMessageSize,
                             uaMessageLimits{}.fMaxChunkCount};
+  bool fCheckSequence = false;
+  bool fHaveSequence = false;
+  uint32_t fLastSequence = 0;
   bool fCollecting = false;  // a message is being collected (or dropped)
   bool fDiscarding = false;  // the message broke a limit: its remaining chunks are dropped
   uint32_t fRequestId = 0;

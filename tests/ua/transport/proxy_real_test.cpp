@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/demo_server.h"
+#include "support/stack_session.h"
 #include "support/test_support.h"
 #include "tcp_loopback_test.h"
 #include "ua/transport/tcp_connection.h"
@@ -336,6 +338,34 @@ TEST(ProxyDanted, Socks4RefusalRaises) {
                 " (91: request rejected or failed)");
   EXPECT_TRUE(handler.Errors().empty());
   EXPECT_TRUE(client.ReadThread().Paused());
+}
+
+// A secure channel to the node-opcua demo server through each proxy: Hello, OpenSecureChannel
+// and GetEndpoints travel the tunnel.
+void ExpectEndpointsThrough(const std::string& aProxy) {
+  varo::test::StackSession s;
+  const std::string url = varo::test::DemoServer::Shared().Url();
+  s.Connect(url, aProxy);
+  s.Open();
+  uaGetEndpointsRequest req;
+  req.EndpointUrl = url;
+  auto resp = s.Call<uaGetEndpointsResponse>(req);
+  EXPECT_FALSE(resp->Endpoints.empty());
+  s.Close();
+}
+
+TEST(ProxyTinyproxy, OpcUaChannelToTheDemoServer) {
+  REQUIRE_BINARY(bin, "tinyproxy");
+  TinyProxy proxy(*bin, "");
+  ASSERT_TRUE(proxy.Ready()) << proxy.Log();
+  ExpectEndpointsThrough(proxy.Url());
+}
+
+TEST(ProxyDanted, OpcUaChannelToTheDemoServer) {
+  REQUIRE_BINARY(bin, "danted");
+  Danted proxy(*bin, "");
+  ASSERT_TRUE(proxy.Ready()) << proxy.Log();
+  ExpectEndpointsThrough(proxy.Url());
 }
 
 }  // namespace
