@@ -206,6 +206,102 @@ void MontMulAdx(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv
   for (size_t j = 0; j < N; ++j) r[j] = (t[j] & keep) | (r[j] & ~keep);
 }
 
+// ---- Montgomery squaring with mulx/adcx/adox for 16 limbs ----
+//
+// The square goes into a 32-limb buffer s in three phases: the cross products a[i] * a[j] for
+// i < j (one pass per i), then doubling and the squares a[i]^2 on the diagonal (doubling on CF,
+// the diagonal on OF), then the reduction: one pass per low limb adds q * m in place, the
+// carry out of the pass's top limb waits in c for the next pass. The result is s[16..31] plus
+// c * 2^1024, below 2m, and the final subtraction is masked as in the product.
+
+// clang-format off
+#define VARO_SQROW_BEGIN(i) "mov 8*" #i "(%[a]), %%rdx\n\txor %k[hB], %k[hB]\n\t"
+#define VARO_X(i, j, hiNew, hiOld)                            \
+  "mulx 8*" #j "(%[a]), %[lo], %[" #hiNew "]\n\t"             \
+  "adcx 8*(" #i "+" #j ")(%[s]), %[lo]\n\t"                   \
+  "adox %[" #hiOld "], %[lo]\n\t"                             \
+  "mov %[lo], 8*(" #i "+" #j ")(%[s])\n\t"
+#define VARO_XA(i, j) VARO_X(i, j, hA, hB)
+#define VARO_XB(i, j) VARO_X(i, j, hB, hA)
+#define VARO_SQROW_END(i, h)                                  \
+  "adcx %[zero], %[" #h "]\n\t"                               \
+  "adox %[zero], %[" #h "]\n\t"                               \
+  "mov %[" #h "], 8*(" #i "+16)(%[s])\n\t"
+#define VARO_SQ16_CROSS \
+  VARO_SQROW_BEGIN(0) VARO_XA(0, 1) VARO_XB(0, 2) VARO_XA(0, 3) VARO_XB(0, 4) VARO_XA(0, 5) VARO_XB(0, 6) VARO_XA(0, 7) VARO_XB(0, 8) VARO_XA(0, 9) VARO_XB(0, 10) VARO_XA(0, 11) VARO_XB(0, 12) VARO_XA(0, 13) VARO_XB(0, 14) VARO_XA(0, 15) VARO_SQROW_END(0, hA) \
+  VARO_SQROW_BEGIN(1) VARO_XA(1, 2) VARO_XB(1, 3) VARO_XA(1, 4) VARO_XB(1, 5) VARO_XA(1, 6) VARO_XB(1, 7) VARO_XA(1, 8) VARO_XB(1, 9) VARO_XA(1, 10) VARO_XB(1, 11) VARO_XA(1, 12) VARO_XB(1, 13) VARO_XA(1, 14) VARO_XB(1, 15) VARO_SQROW_END(1, hB) \
+  VARO_SQROW_BEGIN(2) VARO_XA(2, 3) VARO_XB(2, 4) VARO_XA(2, 5) VARO_XB(2, 6) VARO_XA(2, 7) VARO_XB(2, 8) VARO_XA(2, 9) VARO_XB(2, 10) VARO_XA(2, 11) VARO_XB(2, 12) VARO_XA(2, 13) VARO_XB(2, 14) VARO_XA(2, 15) VARO_SQROW_END(2, hA) \
+  VARO_SQROW_BEGIN(3) VARO_XA(3, 4) VARO_XB(3, 5) VARO_XA(3, 6) VARO_XB(3, 7) VARO_XA(3, 8) VARO_XB(3, 9) VARO_XA(3, 10) VARO_XB(3, 11) VARO_XA(3, 12) VARO_XB(3, 13) VARO_XA(3, 14) VARO_XB(3, 15) VARO_SQROW_END(3, hB) \
+  VARO_SQROW_BEGIN(4) VARO_XA(4, 5) VARO_XB(4, 6) VARO_XA(4, 7) VARO_XB(4, 8) VARO_XA(4, 9) VARO_XB(4, 10) VARO_XA(4, 11) VARO_XB(4, 12) VARO_XA(4, 13) VARO_XB(4, 14) VARO_XA(4, 15) VARO_SQROW_END(4, hA) \
+  VARO_SQROW_BEGIN(5) VARO_XA(5, 6) VARO_XB(5, 7) VARO_XA(5, 8) VARO_XB(5, 9) VARO_XA(5, 10) VARO_XB(5, 11) VARO_XA(5, 12) VARO_XB(5, 13) VARO_XA(5, 14) VARO_XB(5, 15) VARO_SQROW_END(5, hB) \
+  VARO_SQROW_BEGIN(6) VARO_XA(6, 7) VARO_XB(6, 8) VARO_XA(6, 9) VARO_XB(6, 10) VARO_XA(6, 11) VARO_XB(6, 12) VARO_XA(6, 13) VARO_XB(6, 14) VARO_XA(6, 15) VARO_SQROW_END(6, hA) \
+  VARO_SQROW_BEGIN(7) VARO_XA(7, 8) VARO_XB(7, 9) VARO_XA(7, 10) VARO_XB(7, 11) VARO_XA(7, 12) VARO_XB(7, 13) VARO_XA(7, 14) VARO_XB(7, 15) VARO_SQROW_END(7, hB) \
+  VARO_SQROW_BEGIN(8) VARO_XA(8, 9) VARO_XB(8, 10) VARO_XA(8, 11) VARO_XB(8, 12) VARO_XA(8, 13) VARO_XB(8, 14) VARO_XA(8, 15) VARO_SQROW_END(8, hA) \
+  VARO_SQROW_BEGIN(9) VARO_XA(9, 10) VARO_XB(9, 11) VARO_XA(9, 12) VARO_XB(9, 13) VARO_XA(9, 14) VARO_XB(9, 15) VARO_SQROW_END(9, hB) \
+  VARO_SQROW_BEGIN(10) VARO_XA(10, 11) VARO_XB(10, 12) VARO_XA(10, 13) VARO_XB(10, 14) VARO_XA(10, 15) VARO_SQROW_END(10, hA) \
+  VARO_SQROW_BEGIN(11) VARO_XA(11, 12) VARO_XB(11, 13) VARO_XA(11, 14) VARO_XB(11, 15) VARO_SQROW_END(11, hB) \
+  VARO_SQROW_BEGIN(12) VARO_XA(12, 13) VARO_XB(12, 14) VARO_XA(12, 15) VARO_SQROW_END(12, hA) \
+  VARO_SQROW_BEGIN(13) VARO_XA(13, 14) VARO_XB(13, 15) VARO_SQROW_END(13, hB) \
+  VARO_SQROW_BEGIN(14) VARO_XA(14, 15) VARO_SQROW_END(14, hA)
+#define VARO_DIAG(i)                                          \
+  "mov 8*" #i "(%[a]), %%rdx\n\t"                             \
+  "mulx %%rdx, %[lo], %[hA]\n\t"                              \
+  "mov 16*" #i "(%[s]), %[hB]\n\t"                            \
+  "adcx %[hB], %[hB]\n\t"                                     \
+  "adox %[lo], %[hB]\n\t"                                     \
+  "mov %[hB], 16*" #i "(%[s])\n\t"                            \
+  "mov 16*" #i "+8(%[s]), %[hB]\n\t"                          \
+  "adcx %[hB], %[hB]\n\t"                                     \
+  "adox %[hA], %[hB]\n\t"                                     \
+  "mov %[hB], 16*" #i "+8(%[s])\n\t"
+#define VARO_SQ16_DIAG                                                                          \
+  VARO_DIAG(0) VARO_DIAG(1) VARO_DIAG(2) VARO_DIAG(3) VARO_DIAG(4) VARO_DIAG(5) VARO_DIAG(6)     \
+  VARO_DIAG(7) VARO_DIAG(8) VARO_DIAG(9) VARO_DIAG(10) VARO_DIAG(11) VARO_DIAG(12) VARO_DIAG(13) \
+  VARO_DIAG(14) VARO_DIAG(15)
+// Reduction pass steps: q * m[j] added in place at the moving pointer t.
+#define VARO_SE(j) VARO_STEP(m, hA, hB, j, "")
+#define VARO_SO(j) VARO_STEP(m, hB, hA, j, "")
+// clang-format on
+
+void MontSqrAdx16(Limb* r, const Limb* a, const Limb* m, Limb m0inv, size_t) {
+  Limb s[32] = {};
+  Limb* t = s;
+  const Limb* const tend = s + 16;
+  Limb lo, hA, hB, zero, c;
+  // clang-format off
+  asm volatile(
+      "xor %k[zero], %k[zero]\n\t"
+      VARO_SQ16_CROSS
+      "xor %k[hB], %k[hB]\n\t"
+      VARO_SQ16_DIAG
+      "xor %k[c], %k[c]\n\t"
+      "1:\n\t"
+      "mov (%[t]), %%rdx\n\t"
+      "imul %[m0inv], %%rdx\n\t"
+      "xor %k[hB], %k[hB]\n\t"
+      VARO_STEPS16(VARO_SE, VARO_SO)
+      "mov 8*16(%[t]), %[lo]\n\t"
+      "adcx %[c], %[lo]\n\t"
+      "adox %[hB], %[lo]\n\t"
+      "mov %[lo], 8*16(%[t])\n\t"
+      "mov $0, %k[c]\n\t"
+      "adcx %[zero], %[c]\n\t"
+      "adox %[zero], %[c]\n\t"
+      "lea 8(%[t]), %[t]\n\t"
+      "cmp %[tend], %[t]\n\t"
+      "jne 1b\n\t"
+      VARO_SUB0 VARO_SBB16
+      "sbb $0, %[c]\n\t"
+      "sbb %[hB], %[hB]\n\t"
+      : [t] "+r"(t), [lo] "=&r"(lo), [hA] "=&r"(hA), [hB] "=&r"(hB), [zero] "=&r"(zero),
+        [c] "=&r"(c)
+      : [a] "r"(a), [s] "r"(s), [m] "r"(m), [r] "r"(r), [tend] "m"(tend), [m0inv] "m"(m0inv)
+      : "rdx", "cc", "memory");
+  // clang-format on
+  const Limb keep = hB;
+  for (size_t j = 0; j < 16; ++j) r[j] = (s[16 + j] & keep) | (r[j] & ~keep);
+}
+
 // bmi2 (mulx) and adx (adcx, adox), from cpuid leaf 7.
 bool HasMulxAdx() {
   unsigned a = 0, b = 0, c = 0, d = 0;
@@ -458,6 +554,7 @@ TMontgomery::TMontgomery(const TLInt& m, TMontKernel kernel) : mod_(m) {
   if (kernel == TMontKernel::Auto && mulxAdx) {
     if (n_ == 16) {
       mul_ = &MontMulAdx<16>;
+      sqr_ = &MontSqrAdx16;
       fast_ = true;
     } else if (n_ == 32) {
       mul_ = &MontMulAdx<32>;
@@ -471,6 +568,14 @@ TMontgomery::TMontgomery(const TLInt& m, TMontKernel kernel) : mod_(m) {
 
 void TMontgomery::MontMul(Limb* r, const Limb* a, const Limb* b) const {
   mul_(r, a, b, m_.data(), m0inv_, n_);
+}
+
+void TMontgomery::MontSqr(Limb* r, const Limb* a) const {
+  if (sqr_) {
+    sqr_(r, a, m_.data(), m0inv_, n_);
+  } else {
+    mul_(r, a, a, m_.data(), m0inv_, n_);
+  }
 }
 
 std::vector<Limb> TMontgomery::Redc(const std::vector<Limb>& tin) const {
@@ -533,7 +638,7 @@ TLInt TMontgomery::ExpPublic(const TLInt& base, const TLInt& e) const {
   std::vector<Limb> b = ToMont(Compare(base, mod_) < 0 ? base : Mod(base, mod_));
   std::vector<Limb> acc = one_;
   for (size_t bit = e.BitLength(); bit-- > 0;) {
-    MontMul(acc.data(), acc.data(), acc.data());
+    MontSqr(acc.data(), acc.data());
     if (e.TestBit(bit)) MontMul(acc.data(), acc.data(), b.data());
   }
   return FromMont(acc);
@@ -574,7 +679,7 @@ TLInt TMontgomery::ExpSecret(const TLInt& base, const TLInt& e, size_t ebits) co
   lookup(window((windows - 1) * kWindow));
   acc = sel;
   for (size_t w = windows - 1; w-- > 0;) {
-    for (size_t s = 0; s < kWindow; ++s) MontMul(acc.data(), acc.data(), acc.data());
+    for (size_t s = 0; s < kWindow; ++s) MontSqr(acc.data(), acc.data());
     lookup(window(w * kWindow));
     MontMul(acc.data(), acc.data(), sel.data());
   }

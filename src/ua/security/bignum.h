@@ -97,6 +97,8 @@ class TMontgomery {
 
   // r = a * b / R mod m for a, b < m (n limbs each); r may alias a or b. Constant-time.
   void MontMul(Limb* r, const Limb* a, const Limb* b) const;
+  // r = a * a / R mod m for a < m; r may alias a. Constant-time.
+  void MontSqr(Limb* r, const Limb* a) const;
 
   // a mod m. Constant-time when a < m * R (the usual case for CRT halves); other values fall
   // back to Mod.
@@ -117,6 +119,7 @@ class TMontgomery {
 
  private:
   using MulFn = void (*)(Limb*, const Limb*, const Limb*, const Limb*, Limb, size_t);
+  using SqrFn = void (*)(Limb*, const Limb*, const Limb*, Limb, size_t);
   // t (2n limbs) / R mod m, constant-time for t < m * R.
   std::vector<Limb> Redc(const std::vector<Limb>& t) const;
 
@@ -127,6 +130,7 @@ class TMontgomery {
   std::vector<Limb> rr_;   // R^2 mod m
   std::vector<Limb> one_;  // R mod m (one in Montgomery form)
   MulFn mul_ = nullptr;
+  SqrFn sqr_ = nullptr;  // null: squares go through mul_
   bool fast_ = false;
 };
 

@@ -290,18 +290,24 @@ TEST(Montgomery, KernelsMatchPortableAndOpenSsl) {
           ASSERT_EQ(Str(TLInt::FromLimbs(rf)), Str(want)) << Str(a) << " * " << Str(b);
           ASSERT_EQ(Str(TLInt::FromLimbs(rp)), Str(want)) << Str(a) << " * " << Str(b);
         }
-        // In place, as the exponentiations use it.
-        std::vector<Limb> x = a.ToLimbs(limbs), y = a.ToLimbs(limbs);
-        fast.MontMul(x.data(), x.data(), x.data());
-        portable.MontMul(y.data(), y.data(), y.data());
-        EXPECT_EQ(x, y) << Str(a);
+        // Squares, in place as the exponentiations use them, and into a separate output.
+        const TLInt want = FromBn(BnMontMul(a, a, bmont.get(), ctx.get()).get());
+        std::vector<Limb> x = a.ToLimbs(limbs), y = a.ToLimbs(limbs), z(limbs), w = a.ToLimbs(limbs);
+        fast.MontSqr(x.data(), x.data());
+        portable.MontSqr(y.data(), y.data());
+        fast.MontSqr(z.data(), w.data());
+        fast.MontMul(w.data(), w.data(), w.data());
+        EXPECT_EQ(Str(TLInt::FromLimbs(x)), Str(want)) << Str(a);
+        EXPECT_EQ(Str(TLInt::FromLimbs(y)), Str(want)) << Str(a);
+        EXPECT_EQ(Str(TLInt::FromLimbs(z)), Str(want)) << Str(a);
+        EXPECT_EQ(Str(TLInt::FromLimbs(w)), Str(want)) << Str(a);
       }
     }
   }
 }
 
-// Long chains of products in place: a fault that shows only on rare carry patterns gets many
-// chances, and the two kernels must stay in step.
+// Long chains of squares and products in place, as in an exponentiation: a fault that shows only on rare
+// carry patterns gets many chances, and the two kernels must stay in step.
 TEST(Montgomery, KernelChainsStayInStep) {
   Rng rng(5);
   for (size_t limbs : {16u, 32u}) {
@@ -310,8 +316,13 @@ TEST(Montgomery, KernelChainsStayInStep) {
       std::vector<Limb> a = Mod(rng.Bits(64 * limbs), m).ToLimbs(limbs), b = a;
       const std::vector<Limb> c = Mod(rng.Bits(64 * limbs), m).ToLimbs(limbs);
       for (int i = 0; i < 2000; ++i) {
-        fast.MontMul(a.data(), a.data(), i % 3 ? a.data() : c.data());
-        portable.MontMul(b.data(), b.data(), i % 3 ? b.data() : c.data());
+        if (i % 3) {
+          fast.MontSqr(a.data(), a.data());
+          portable.MontMul(b.data(), b.data(), b.data());
+        } else {
+          fast.MontMul(a.data(), a.data(), c.data());
+          portable.MontMul(b.data(), b.data(), c.data());
+        }
         ASSERT_EQ(a, b) << "step " << i;
       }
     }
