@@ -46,6 +46,7 @@ namespace openssl_detail {
   X(EVP_PKEY_free)                    \
   X(EVP_PKEY_get_size)                \
   X(EVP_PKEY_get_base_id)             \
+  X(EVP_PKEY_eq)                      \
   X(d2i_X509)                         \
   X(X509_free)                        \
   X(X509_get_pubkey)                  \
@@ -453,7 +454,12 @@ class TOpenSSLAsym : public uaMessageSecurityAsym {
 
   void LoadPublicCertificate(ByteSpan der, TCertificateUsage usage) override {
     TCertificate& slot = Cert(usage);
-    slot = LoadCertificate(a, der);
+    TCertificate loaded = LoadCertificate(a, der);
+    if (usage == cuUseLocalKey && fPrivateKey && a.EVP_PKEY_eq(fPrivateKey.get(), loaded.key.get()) != 1) {
+      a.ERR_clear_error();
+      throw EuaSecurityError("the client certificate does not belong to the loaded private key");
+    }
+    slot = std::move(loaded);
     if (usage == cuUseRemoteKey && fEncryptUsage == cuUseRemoteKey) {
       // The encryption context follows the new key, with the padding selected before.
       fAsymEnCtx.reset();
@@ -466,6 +472,13 @@ class TOpenSSLAsym : public uaMessageSecurityAsym {
     fAsymDeCtx.reset();
     fPrivateKey.reset();
     fPrivateKey = LoadPrivateRsaKey(a, bytes, password);
+    // A local certificate of another key no longer describes the client.
+    if (fLocalCert.key && a.EVP_PKEY_eq(fPrivateKey.get(), fLocalCert.key.get()) != 1) {
+      a.ERR_clear_error();
+      fLocalCert.x509.reset();
+      fLocalCert.key.reset();
+      fLocalCert.applicationUri.clear();
+    }
   }
 
   size_t RSASize(TCertificateUsage usage) const override {
