@@ -115,6 +115,35 @@ void MontMulAny(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv
   MontMulCore<0>(r, a, b, m, m0inv, t.data(), n);
 }
 
+// out = table entry idx of count entries of n limbs, reading every entry in full so that the
+// memory accesses do not depend on idx. With N fixed the selection stays in vector registers.
+template <size_t N>
+void SelectEntry(Limb* out, const Limb* table, size_t count, Limb idx, size_t n) {
+  if constexpr (N == 0) {
+    std::fill(out, out + n, 0);
+    for (size_t k = 0; k < count; ++k) {
+      const Limb mask = MaskEq(k, idx);
+      const Limb* entry = table + k * n;
+      for (size_t j = 0; j < n; ++j) out[j] |= entry[j] & mask;
+    }
+  } else {
+    using V = Limb __attribute__((vector_size(16)));
+    constexpr size_t kV = N / 2;
+    V acc[kV] = {};
+    for (size_t k = 0; k < count; ++k) {
+      const Limb m = MaskEq(k, idx);
+      const V mask = {m, m};
+      const Limb* entry = table + k * N;
+      for (size_t j = 0; j < kV; ++j) {
+        V e;
+        std::memcpy(&e, entry + 2 * j, sizeof e);
+        acc[j] |= e & mask;
+      }
+    }
+    std::memcpy(out, acc, sizeof acc);
+  }
+}
+
 #if defined(__x86_64__)
 // ---- Montgomery product with mulx/adcx/adox for fixed limb counts ----
 //
@@ -667,11 +696,12 @@ TLInt TMontgomery::ExpSecret(const TLInt& base, const TLInt& e, size_t ebits) co
 
   std::vector<Limb> acc(n), sel(n);
   auto lookup = [&](Limb idx) {
-    std::fill(sel.begin(), sel.end(), 0);
-    for (size_t k = 0; k < kTable; ++k) {
-      const Limb mask = MaskEq(k, idx);
-      const Limb* entry = &table[k * n];
-      for (size_t j = 0; j < n; ++j) sel[j] |= entry[j] & mask;
+    if (n == 16) {
+      SelectEntry<16>(sel.data(), table.data(), kTable, idx, n);
+    } else if (n == 32) {
+      SelectEntry<32>(sel.data(), table.data(), kTable, idx, n);
+    } else {
+      SelectEntry<0>(sel.data(), table.data(), kTable, idx, n);
     }
   };
 
