@@ -32,6 +32,9 @@ void uaStackClient::Disconnect() {
 }
 
 void uaStackClient::OnCriticalError(const std::string& aReason) {
+  // After CloseSecureChannel the server ends the connection: that is the expected end, not a
+  // failure to report.
+  if (fClient->getSocket().State() == uaCS_Close) return;
   if (fHandleCriticalException) fHandleCriticalException(aReason);
 }
 
