@@ -665,8 +665,11 @@ TLInt TMontgomery::ModSub(const TLInt& a, const TLInt& b) const {
 
 TLInt TMontgomery::ExpPublic(const TLInt& base, const TLInt& e) const {
   std::vector<Limb> b = ToMont(Compare(base, mod_) < 0 ? base : Mod(base, mod_));
-  std::vector<Limb> acc = one_;
-  for (size_t bit = e.BitLength(); bit-- > 0;) {
+  const size_t bits = e.BitLength();
+  if (bits == 0) return FromMont(one_);
+  // Left to right from below the top bit: 65537 takes 16 squares and one product.
+  std::vector<Limb> acc = b;
+  for (size_t bit = bits - 1; bit-- > 0;) {
     MontSqr(acc.data(), acc.data());
     if (e.TestBit(bit)) MontMul(acc.data(), acc.data(), b.data());
   }

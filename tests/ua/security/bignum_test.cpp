@@ -189,6 +189,9 @@ TEST(Montgomery, EdgeValues) {
     EXPECT_EQ(mont.ExpSecret(TLInt(), m1, bits), TLInt());
     EXPECT_EQ(mont.ExpSecret(TLInt(2), TLInt(1), bits), TLInt(2));
     EXPECT_EQ(mont.ExpPublic(TLInt(5), TLInt()), TLInt(1));
+    EXPECT_EQ(mont.ExpPublic(m1, TLInt(1)), m1);
+    EXPECT_EQ(mont.ExpPublic(TLInt(3), TLInt(2)), TLInt(9));
+    EXPECT_EQ(mont.ExpPublic(TLInt(3), TLInt(3)), TLInt(27));
     EXPECT_EQ(mont.ModSub(TLInt(), TLInt(1)), m1);
     EXPECT_EQ(mont.ModSub(m1, m1), TLInt());
     EXPECT_EQ(mont.Reduce(Mul(m1, m1)), TLInt(1));
