@@ -19,7 +19,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -77,6 +76,7 @@ namespace openssl_detail {
   X(EVP_DigestVerifyUpdate)           \
   X(EVP_DigestVerifyFinal)            \
   X(EVP_MAC_fetch)                    \
+  X(EVP_MAC_free)                     \
   X(EVP_MAC_CTX_new)                  \
   X(EVP_MAC_CTX_free)                 \
   X(EVP_MAC_CTX_dup)                  \
@@ -103,7 +103,14 @@ struct TOpenSSLApi {
   VARO_OPENSSL_FUNCTIONS(VARO_OPENSSL_POINTER)
 #undef VARO_OPENSSL_POINTER
   void* handle = nullptr;
-  EVP_MAC* hmac = nullptr;  // fetched once, kept for the rest of the run
+  EVP_MAC* hmac = nullptr;
+
+  TOpenSSLApi() = default;
+  TOpenSSLApi(const TOpenSSLApi&) = delete;
+  TOpenSSLApi& operator=(const TOpenSSLApi&) = delete;
+  ~TOpenSSLApi() {
+    if (hmac != nullptr) EVP_MAC_free(hmac);
+  }
 };
 
 namespace {
@@ -736,7 +743,17 @@ class TOpenSSLSym : public uaMessageSecuritySym {
 // ---------------------------------------------------------------------------------------
 // Loading the library
 
+namespace {
+std::shared_ptr<TOpenSSLApi> Load(std::span<const char* const> names, std::string& why);
+}  // namespace
+
 std::shared_ptr<const TOpenSSLApi> LoadCryptoLibrary(std::span<const char* const> names, std::string& why) {
+  return Load(names, why);
+}
+
+namespace {
+
+std::shared_ptr<TOpenSSLApi> Load(std::span<const char* const> names, std::string& why) {
   const std::string kPrefix = "Could not load OpenSSL : ";
   why.clear();
   void* handle = nullptr;
@@ -780,20 +797,22 @@ std::shared_ptr<const TOpenSSLApi> LoadCryptoLibrary(std::span<const char* const
   return api;
 }
 
-namespace {
-
 struct TProcessLibrary {
-  std::once_flag once;
   std::shared_ptr<const TOpenSSLApi> api;
   std::string why;
 };
 
-TProcessLibrary& ProcessLibrary() {
-  static TProcessLibrary lib;
-  std::call_once(lib.once, [] {
-    static constexpr const char* kNames[] = {"libcrypto.so.3", "libcrypto.so"};
-    lib.api = LoadCryptoLibrary(kNames, lib.why);
-  });
+TProcessLibrary LoadProcessLibrary() {
+  static constexpr const char* kNames[] = {"libcrypto.so.3", "libcrypto.so"};
+  TProcessLibrary lib;
+  lib.api = Load(kNames, lib.why);
+  return lib;
+}
+
+// Made on first use. Its construction ends after OpenSSL's initialisation registered its
+// exit handler, so the table is destroyed before OpenSSL cleans up.
+const TProcessLibrary& ProcessLibrary() {
+  static const TProcessLibrary lib = LoadProcessLibrary();
   return lib;
 }
 
