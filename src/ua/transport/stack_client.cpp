@@ -156,6 +156,10 @@ void uaStackClient::ProcessMessage(const uaMsgHeader& aHeader, bool aAsymmetric)
     if (fOnReceivedMessage) fOnReceivedMessage(ch, msg->fRequestId, msg->fBody);
   } else {
     if (fOnErrorMessage) fOnErrorMessage(*this, msg->fError, msg->fRequestId);
+    // A message over our limits fails its request at once and ends the connection: the
+    // server has broken what it acknowledged.
+    if (msg->fKind == uaReceivedMessage::rmFailed)
+      throw EuaStatusError(msg->fError.fError, msg->fError.fReason);
   }
 }
 
