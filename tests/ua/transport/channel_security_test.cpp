@@ -1,0 +1,198 @@
+// SPDX-License-Identifier: MPL-2.0
+// The receive side of a secured channel against a mirror channel that plays the server: the
+// mirror holds the server's key and certificate, and its nonces are ours swapped, so what it
+// sends is what a real server would send. Chunks are then tampered with on their way to us.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/random.h"
+#include "support/test_certs.h"
+#include "ua/encoding/service_types.h"
+#include "ua/security/native_provider.h"
+#include "ua/transport/stack_client.h"
+
+namespace varo::ua {
+namespace {
+
+// Keeps every chunk sent.
+class CaptureConnection final : public uaConnection {
+ public:
+  void SetReceiveBufferSize(uint32_t) override {}
+  void SetSendBufferSize(uint32_t) override {}
+  uint32_t GetReceiveBufferSize() const override { return 65535; }
+  uint32_t GetSendBufferSize() const override { return 65535; }
+  bool SendMessage(ByteSpan aBytes, size_t aLength, size_t aOffset) override {
+    fChunks.emplace_back(aBytes.begin() + static_cast<std::ptrdiff_t>(aOffset),
+                         aBytes.begin() + static_cast<std::ptrdiff_t>(aOffset + aLength));
+    return true;
+  }
+  using uaConnection::SendMessage;
+  void Close() override {}
+  std::vector<ByteArray> fChunks;
+};
+
+void Install(uaChannel& ch, const test::TestIdentity& own, const test::TestIdentity& peer, TuaSecureMode mode,
+             TuaSecurePolicy policy) {
+  RegisterNativeSecurityLib();
+  ch.SetSecurity(SecurityLibClasses::Create(uaSNative));
+  ch.SetLocalPrivateKey(own.keyPem);
+  ch.SetLocalCertificate(own.certDer);
+  ch.SetRemoteCertificate(peer.certDer);
+  ch.ChangeSecurityProtocol(mode, policy);
+  uaMessageAck ack;
+  ack.fReceiveBufferSize = 65535;
+  ack.fSendBufferSize = 65535;
+  ch.UpdateMaxSize(ack);
+}
+
+class ChannelSecurity : public testing::Test {
+ protected:
+  void SetUp(TuaSecureMode mode, TuaSecurePolicy policy, uint32_t lifetime = 600000) {
+    const auto& client = test::ClientIdentity(2048);
+    const auto& server = test::ClientIdentity(3072);
+    Install(fClient.TcpChannel(), client, server, mode, policy);
+    Install(fServer, server, client, mode, policy);
+    fClient.fOnReceivedMessage = [this](uaChannel&, uint32_t id, ByteSpan) { fDelivered.push_back(id); };
+    fNonceClient = SecureRandomBytes(32);
+    fNonceServer = SecureRandomBytes(32);
+    fLifetime = lifetime;
+  }
+  // Both sides take token aTokenId; the channel id is 7.
+  void Activate(uint32_t aTokenId) {
+    uaChannel& c = fClient.TcpChannel();
+    c.SetSecureChannelId(7);
+    fServer.SetSecureChannelId(7);
+    c.ConnectionData().fLocalNonce = fNonceClient;
+    c.ActivateToken(aTokenId, fNonceServer, fLifetime);
+    fServer.ConnectionData().fLocalNonce = fNonceServer;
+    fServer.ActivateToken(aTokenId, fNonceClient, fLifetime);
+  }
+  ByteArray ServerMessage(uint32_t aRequestId) {
+    fWire.fChunks.clear();
+    uaGetEndpointsResponse r;
+    fServer.SendMessage(aRequestId, r);
+    EXPECT_EQ(fWire.fChunks.size(), 1u);
+    return fWire.fChunks.at(0);
+  }
+  ByteArray ServerOpen(uint32_t aRequestId) {
+    fWire.fChunks.clear();
+    uaOpenSecureChannelResponse r;
+    fServer.SendOpenSecureChannel(aRequestId, r);
+    return fWire.fChunks.at(0);
+  }
+  // The status the receive path raises for aChunk, 0 when it is accepted.
+  uaStatusCode Receive(const ByteArray& aChunk) {
+    try {
+      fClient.HandleInputMessage(aChunk);
+    } catch (const EuaStatusError& e) {
+      return e.Status();
+    }
+    return 0;
+  }
+
+  uaStackClient fClient;
+  CaptureConnection fWire;
+  uaChannel fServer{fWire};
+  ByteArray fNonceClient, fNonceServer;
+  uint32_t fLifetime = 0;
+  std::vector<uint32_t> fDelivered;
+};
+
+struct Tamper {
+  const char* name;
+  TuaSecureMode mode;
+  bool open;          // an OpenSecureChannel chunk rather than a service chunk
+  ptrdiff_t offset;   // byte to flip, from the end when negative; 0 = none
+  uaStatusCode want;  // 0 = delivered
+};
+
+class ChannelTamper : public ChannelSecurity, public testing::WithParamInterface<Tamper> {};
+
+TEST_P(ChannelTamper, FlippedBytesCloseWithSecurityChecksFailed) {
+  const Tamper t = GetParam();
+  SetUp(t.mode, uaSPBasic256Sha256);
+  if (!t.open) Activate(1);
+  ByteArray chunk = t.open ? ServerOpen(3) : ServerMessage(3);
+  if (t.offset != 0) {
+    const size_t at =
+        t.offset > 0 ? static_cast<size_t>(t.offset) : chunk.size() - static_cast<size_t>(-t.offset);
+    chunk.at(at) ^= 0x01;
+  }
+  EXPECT_EQ(Receive(chunk), t.want) << t.name;
+  EXPECT_EQ(fDelivered.size(), t.want == 0 ? 1u : 0u) << t.name;
+}
+
+// A service chunk: 8 bytes of message header, 4 of channel id, 4 of token id, then the
+// encrypted part (sequence header from offset 16). An OpenSecureChannel chunk's security header is much
+// longer, so its flips go far behind it or to its last bytes (signature / ciphertext).
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChannelTamper,
+    testing::Values(Tamper{"intact MSG, SignAndEncrypt", uaSSignAndEncrypt, false, 0, 0},
+                    Tamper{"intact MSG, Sign", uaSSign, false, 0, 0},
+                    Tamper{"ciphertext of the body", uaSSignAndEncrypt, false, 20, uaBadSecurityChecksFailed},
+                    Tamper{"last byte (encrypted signature)", uaSSignAndEncrypt, false, -1,
+                           uaBadSecurityChecksFailed},
+                    Tamper{"signed body, Sign", uaSSign, false, 20, uaBadSecurityChecksFailed},
+                    Tamper{"signature, Sign", uaSSign, false, -1, uaBadSecurityChecksFailed},
+                    Tamper{"intact OPN", uaSSignAndEncrypt, true, 0, 0},
+                    Tamper{"OPN ciphertext", uaSSignAndEncrypt, true, -100, uaBadSecurityChecksFailed},
+                    Tamper{"OPN last byte", uaSSign, true, -1, uaBadSecurityChecksFailed}),
+    [](const testing::TestParamInfo<Tamper>& info) {
+      std::string n;
+      for (const char* p = info.param.name; *p; ++p)
+        n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      return n;
+    });
+
+TEST_F(ChannelSecurity, PreviousTokenIsAcceptedAfterARenewalAndUnknownTokensAreRefused) {
+  SetUp(uaSSignAndEncrypt, uaSPAes256_Sha256_RsaPss);
+  Activate(1);
+  const ByteArray oldToken = ServerMessage(1);
+  // Renewal on our side only: the server still answers with token 1 for a while.
+  uaChannel& c = fClient.TcpChannel();
+  const ByteArray newNonce = SecureRandomBytes(32);
+  c.ConnectionData().fLocalNonce = SecureRandomBytes(32);
+  c.ActivateToken(2, newNonce, fLifetime);
+  EXPECT_EQ(Receive(oldToken), 0u);
+  // Now the server moves to token 2 with the new nonces.
+  fServer.ConnectionData().fLocalNonce = newNonce;
+  fServer.ActivateToken(2, c.ConnectionData().fLocalNonce, fLifetime);
+  EXPECT_EQ(Receive(ServerMessage(2)), 0u);
+  EXPECT_EQ(fDelivered, (std::vector<uint32_t>{1, 2}));
+  // A token id neither side knows.
+  fServer.ActivateToken(9, c.ConnectionData().fLocalNonce, fLifetime);
+  EXPECT_EQ(Receive(ServerMessage(3)), uaBadSecureChannelTokenUnknown);
+}
+
+TEST_F(ChannelSecurity, ExpiredTokenIsRefused) {
+  SetUp(uaSSign, uaSPBasic256Sha256, /*lifetime*/ 40);
+  Activate(1);
+  const ByteArray chunk = ServerMessage(1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));  // past 1.25 x the lifetime
+  EXPECT_EQ(Receive(chunk), uaBadSecureChannelTokenUnknown);
+}
+
+TEST_F(ChannelSecurity, ChannelIdAndSequenceAreChecked) {
+  SetUp(uaSSign, uaSPBasic256Sha256);
+  Activate(1);
+  const ByteArray first = ServerMessage(1);
+  ServerMessage(2);  // sent, never delivered: the next one is out of order
+  const ByteArray third = ServerMessage(3);
+  EXPECT_EQ(Receive(first), 0u);
+  // A replayed chunk and a gap are both refused.
+  EXPECT_EQ(Receive(first), uaBadSequenceNumberInvalid);
+  EXPECT_EQ(Receive(third), uaBadSequenceNumberInvalid);
+  fServer.SetSecureChannelId(8);
+  EXPECT_EQ(Receive(ServerMessage(4)), uaBadSecureChannelIdInvalid);
+}
+
+TEST_F(ChannelSecurity, OpenResponseForAnotherCertificateIsRefused) {
+  SetUp(uaSSignAndEncrypt, uaSPBasic256Sha256);
+  // We expect the server to sign with a certificate other than the one it sends.
+  fClient.TcpChannel().SetRemoteCertificate(test::ClientIdentity(4096).certDer);
+  EXPECT_EQ(Receive(ServerOpen(1)), uaBadCertificateInvalid);
+}
+
+}  // namespace
+}  // namespace varo::ua
