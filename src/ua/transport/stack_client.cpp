@@ -13,7 +13,11 @@ uaStackClient::uaStackClient()
 }
 
 uaStackClient::~uaStackClient() {
-  // The receive thread calls into the channel: stop it before the channel goes.
+  // Closing wakes a sender blocked in the socket; it then leaves the channel under the send
+  // lock, which we take once so that neither the connection nor the channel goes while a
+  // sender is still inside. The receive thread calls into the channel: stop it first too.
+  fClient->Close();
+  { std::lock_guard lock(fChannel->SendLock()); }
   fClient.reset();
   fChannel.reset();
 }

@@ -152,6 +152,10 @@ class FakePeer {
       }
     }
   }
+  // Neither reads nor sends until the server is stopped: a peer whose buffers fill up.
+  void WaitForStop() {
+    while (!fStop.load()) Pause(20);
+  }
   // Raises unless the client closes the connection within aTimeoutMs.
   void ExpectClientCloses(int aTimeoutMs = 3000) {
     const int64_t deadline = TuaSocket::NowMs() + aTimeoutMs;
