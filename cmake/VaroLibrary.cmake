@@ -21,6 +21,8 @@ function(varo_test name)
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} varo_test_support GTest::gtest GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE VARO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  # One ctest entry per binary: the tests of a binary share one demo server process, which
+  # takes seconds to start; ctest runs the binaries in parallel.
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  set_tests_properties(${name} PROPERTIES TIMEOUT 1200)
 endfunction()
