@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MPL-2.0
 // varo-ua endpoints URL: the server's endpoints, one per line.
 // Line: endpoint URL, security mode name, security policy URI, user token types (comma
-// separated), separated by tabs.
+// separated, each type once), separated by tabs.
+#include <algorithm>
 #include <cstdio>
 
 #include "commands.h"
@@ -21,7 +22,10 @@ int Endpoints(varo::tool::Args& a) {
     if (!e) continue;
     std::vector<std::string> tokens;
     for (const auto& t : e->UserIdentityTokens) {
-      if (t) tokens.push_back(varo::ua::TuaUserLogin::TokenTypeName(t->TokenType ? t->TokenType->Value : 0));
+      if (!t) continue;
+      // One name per type: servers list a policy per security policy of the same type.
+      const std::string name = varo::ua::TuaUserLogin::TokenTypeName(t->TokenType ? t->TokenType->Value : 0);
+      if (std::find(tokens.begin(), tokens.end(), name) == tokens.end()) tokens.push_back(name);
     }
     std::printf("%s\t%s\t%s\t%s\n", e->EndpointUrl.c_str(),
                 varo::tool::SecurityModeName(e->SecurityMode ? e->SecurityMode->Value : 0).c_str(),

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MPL-2.0
 // varo-ua write URL NODEID VALUE: writes the Value attribute. The type comes from the node's
-// DataType (for BaseDataType and other abstract types: from the current value); arrays are
-// written as a;b;c. Prints the status text; a bad status fails with the status text.
+// DataType (for enumerations and other derived types: from the current value; for
+// BaseDataType from the text: a number or a string); arrays are written as a;b;c. Prints the status text; a
+// bad status fails with the status text.
 #include <cstdio>
 
 #include "commands.h"
@@ -33,8 +34,9 @@ int Write(varo::tool::Args& a) {
   }
   uaBuildInType type = varo::tool::BuildInTypeOfDataType(typeId);
   const varo::ua::uaVariant* now = current.Value && current.Value->HasValue() ? current.Value.get() : nullptr;
-  if (type == varo::ua::bit_null || type == varo::ua::bit_Variant) {
-    // BaseDataType, enumerations, subtypes of the built-in types: as the value there is.
+  if (type == varo::ua::bit_null) {
+    // Enumerations and other subtypes of the built-in types: as the value there is.
+    // BaseDataType itself (bit_Variant) takes whatever the text looks like.
     type = now != nullptr ? now->BuildInType() : varo::ua::bit_Variant;
   }
   int32_t rank = -1;
@@ -52,7 +54,8 @@ int Write(varo::tool::Args& a) {
 }
 
 varo::tool::VaroCommand cmd{"write", "write URL NODEID VALUE",
-                            "writes the Value attribute; type from the node's DataType; arrays as a;b;c",
+                            "writes the Value attribute (type from the node's DataType); arrays a;b;c, "
+                            "ByteString hex, DateTime ISO 8601 UTC, LocalizedText text:l=locale",
                             Write};
 
 }  // namespace

@@ -31,6 +31,10 @@ void PrintUsage(FILE* out) {
   for (const auto& c : Commands()) {
     std::fprintf(out, "  %-36s %s\n", c.usage.c_str(), c.help.c_str());
   }
+  std::fprintf(
+      out,
+      "\nFields of an output line are separated by tabs. Node ids are written ns=<n>;i=|s=|g=|b=...\n"
+      "Exit status 0 on success; on failure the error text goes to stderr and the status is 1.\n");
 }
 
 }  // namespace
