@@ -207,6 +207,7 @@ void DemoServer::Start() {
   if (fOptions.loadCount >= 0) addOption("--load-count", static_cast<uint64_t>(fOptions.loadCount));
   if (fOptions.maxReferencesPerNode != 0)
     addOption("--max-references-per-node", fOptions.maxReferencesPerNode);
+  if (fOptions.certificateChain) args.emplace_back("--chain");
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -32,6 +32,8 @@ struct DemoServerOptions {
   int32_t loadCount = -1;
   // Cap on references per Browse result (0: server default, 1000).
   uint32_t maxReferencesPerNode = 0;
+  // Serve a CA-signed leaf certificate and send it with its CA (server.js --chain).
+  bool certificateChain = false;
   // How long to wait for the READY line.
   std::chrono::milliseconds startTimeout{20000};
 };

@@ -23,6 +23,10 @@
 //                              certificates); default: a fresh temporary folder removed at exit
 //   --exit-on-stdin-close      exit when standard input reaches end of file, so that a crashed
 //                              test runner that held the other end does not leave us behind
+//   --chain                    use a leaf certificate signed by a test CA instead of the
+//                              self-signed one; the certificate file holds leaf and CA, so the
+//                              server sends both (endpoints, CreateSession). Needs the openssl
+//                              command line tool.
 //
 // Once listening it prints exactly one line "READY opc.tcp://127.0.0.1:PORT" on stdout (Node
 // itself may print a "SECURITY WARNING" line there before, for the flag above).
@@ -83,6 +87,7 @@ function parseArgs(argv) {
     loadCount: envLoad === undefined || envLoad === "" ? 10000 : envLoad,
     pkiDir: "",
     exitOnStdinClose: false,
+    chain: false,
   };
   const numeric = {
     "--port": "port",
@@ -95,6 +100,8 @@ function parseArgs(argv) {
     const arg = argv[i];
     if (arg === "--exit-on-stdin-close") {
       opts.exitOnStdinClose = true;
+    } else if (arg === "--chain") {
+      opts.chain = true;
     } else if (arg === "--pki-dir") {
       if (i + 1 >= argv.length) fail("--pki-dir needs a value");
       opts.pkiDir = argv[++i];
@@ -299,6 +306,48 @@ async function preparePki(pkiDir) {
     });
   }
   return { certificateManager, certificateFile, privateKeyFile: certificateManager.privateKey };
+}
+
+// For --chain: a test CA and a leaf certificate it signed (same names as the self-signed one),
+// made once per PKI folder with openssl. The certificate file holds the leaf, then the CA.
+function prepareChain(pkiDir) {
+  const dir = path.join(pkiDir, "own", "chain");
+  const chainFile = path.join(dir, "demo_server_chain.pem");
+  const leafKey = path.join(dir, "demo_server_leaf_key.pem");
+  if (fs.existsSync(chainFile) && fs.existsSync(leafKey)) return { certificateFile: chainFile, privateKeyFile: leafKey };
+  fs.mkdirSync(dir, { recursive: true });
+  const { execFileSync } = require("node:child_process");
+  // node-opcua may leave OPENSSL_CONF set to the text "undefined".
+  const env = { ...process.env };
+  if (env.OPENSSL_CONF === "undefined") delete env.OPENSSL_CONF;
+  const openssl = (...args) => {
+    try {
+      execFileSync("openssl", args, { env, stdio: ["ignore", "ignore", "pipe"] });
+    } catch (err) {
+      throw new Error(`openssl ${args[0]} failed: ${err.stderr ? err.stderr.toString() : err.message}`);
+    }
+  };
+  const file = (name) => path.join(dir, name);
+  const serial = () => `0x${crypto.randomBytes(8).toString("hex")}`;
+  openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", file("ca_key.pem"), "-out", file("ca_cert.pem"),
+    "-days", "3650", "-set_serial", serial(), "-subj", "/CN=Varo Demo CA/O=Varo",
+    "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign");
+  openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", leafKey, "-out", file("leaf.csr"),
+    "-subj", "/CN=Varo Demo Server/O=Varo");
+  const names = [...new Set(["localhost", os.hostname()])].map((n) => `DNS:${n}`);
+  fs.writeFileSync(file("leaf_ext.cnf"), [
+    "basicConstraints=critical,CA:FALSE",
+    "keyUsage=critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment",
+    "extendedKeyUsage=serverAuth,clientAuth",
+    `subjectAltName=URI:${APPLICATION_URI},${names.join(",")},IP:127.0.0.1`,
+    "subjectKeyIdentifier=hash",
+    "authorityKeyIdentifier=keyid",
+    "",
+  ].join("\n"));
+  openssl("x509", "-req", "-in", file("leaf.csr"), "-CA", file("ca_cert.pem"), "-CAkey", file("ca_key.pem"),
+    "-set_serial", serial(), "-days", "3650", "-extfile", file("leaf_ext.cnf"), "-out", file("leaf_cert.pem"));
+  fs.writeFileSync(chainFile, fs.readFileSync(file("leaf_cert.pem"), "utf8") + fs.readFileSync(file("ca_cert.pem"), "utf8"));
+  return { certificateFile: chainFile, privateKeyFile: leafKey };
 }
 
 function buildAddressSpace(server, loadCount, timers) {
@@ -507,7 +556,9 @@ async function main() {
       // Keep the library's delay.
     }
 
-    const { certificateManager, certificateFile, privateKeyFile } = await preparePki(pkiDir);
+    const pki = await preparePki(pkiDir);
+    const { certificateManager } = pki;
+    const { certificateFile, privateKeyFile } = opts.chain ? prepareChain(pkiDir) : pki;
     const userCertificateManager = new OPCUACertificateManager({
       rootFolder: path.join(pkiDir, "user"),
       automaticallyAcceptUnknownCertificate: true,
