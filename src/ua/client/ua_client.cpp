@@ -38,6 +38,20 @@ constexpr const char* kNonePolicyUri = "http://opcfoundation.org/UA/SecurityPoli
 constexpr const char* kPolicyPrefix = "http://opcfoundation.org/UA/SecurityPolicy#";
 constexpr const char* kProductUriFormat = "urn:varo-automation.example:VaroUA:%s";
 
+// The server's own certificate out of what it sent: the leaf when it sent a chain (servers
+// check our signature against their own certificate only). Bytes that do not split into
+// certificates are taken as they are.
+ByteArray ServerOwnCertificate(const ByteArray& aSent) {
+  try {
+    if (!aSent.empty()) {
+      const ByteSpan leaf = LeafCertificate(aSent);
+      return ByteArray(leaf.begin(), leaf.end());
+    }
+  } catch (const std::exception&) {
+  }
+  return aSent;
+}
+
 bool IsNonePolicy(std::string_view aUri) {
   return aUri.empty() || aUri == kNonePolicyUri;
 }
@@ -639,7 +653,7 @@ void TVaroUAClient::ActivateSession() {
   ByteArray userKey;
   std::string userKeyPolicy;
   req.UserIdentityToken = BuildIdentityToken(userKey, userKeyPolicy);
-  ByteArray data = session->ServerCertificate;
+  ByteArray data = ServerOwnCertificate(session->ServerCertificate);
   data.insert(data.end(), session->ServerNonce.begin(), session->ServerNonce.end());
   uaEncryptedData sig = SignData(data, ep->SecurityPolicyUri);
   req.ClientSignature->Algorithm = sig.Algorithm;
