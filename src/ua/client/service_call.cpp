@@ -567,10 +567,10 @@ void TVaroUAClient::DispatchResponse(uint32_t aRequestId, ByteSpan aMessage) {
     return;
   }
 
-  // A session the server no longer knows ends the connection for the application.
-  if (const uaStatusCode sr = ServiceResultOf(*obj);
-      (sr == uaBadSessionIdInvalid || sr == uaBadSessionClosed) && Active())
-    HandleCriticalError(Statuscodes::ToString(sr));
+  // A session the server no longer knows ends the connection for the application; the
+  // response itself is delivered first.
+  const uaStatusCode serviceResult = ServiceResultOf(*obj);
+  const bool sessionGone = serviceResult == uaBadSessionIdInvalid || serviceResult == uaBadSessionClosed;
 
   const bool isFault = obj->ObjNo == uaServiceFault::kObjNo;
   TuaRequestPtr asyncRec;
@@ -616,12 +616,11 @@ void TVaroUAClient::DispatchResponse(uint32_t aRequestId, ByteSpan aMessage) {
   fRequestCond.notify_all();
   if (noHandler) {
     SetLastErrorState(0, et_Abort, uaErrNoHandler, "no handler for object: " + UIntToStr(typeId));
-    return;
-  }
-  if (asyncRec && handler) {
+  } else if (asyncRec && handler) {
     if (obj) Log(1, 10, uaShortName(*obj), obj.get());
     handler(asyncRec->RequestId, std::move(obj), asyncRec->Data);
   }
+  if (sessionGone && Active()) HandleCriticalError(Statuscodes::ToString(serviceResult));
 }
 
 // ---------------------------------------------------------------------------------------

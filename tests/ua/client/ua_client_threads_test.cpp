@@ -223,6 +223,37 @@ TEST(ClientThreads, ReconnectAfterTheServerCameBack) {
   ReadServerState(c);
 }
 
+TEST(ClientThreads, SessionTheServerNoLongerKnowsBecomesAShutdown) {
+  VARO_REQUIRE_DEMO_SERVER(DemoServer::Shared());
+  TVaroUAClient c;
+  c.SetUrl(DemoServer::Shared().Url());
+  ShutdownLog shut;
+  shut.Attach(c);
+  c.SetActive(true);
+  {
+    // Closed behind the client's back: the next request is refused by the server.
+    uaCloseSession close(&c);
+    close.Run();
+  }
+  uaRead r(&c);
+  r.Request->NodesToRead_Setlength(1);
+  r.Request->NodesToRead[0]->NodeId = std::make_unique<uaNodeId>(2259u, 0);
+  r.Request->NodesToRead[0]->AttributeId = 13;
+  try {
+    r.Run();
+    FAIL();
+  } catch (const uaConnectionException& e) {
+    EXPECT_TRUE(r.Error == uaBadSessionIdInvalid || r.Error == uaBadSessionClosed) << e.what();
+  }
+  ASSERT_TRUE(shut.Wait());
+  // The text of the status, perhaps followed by the request that was waiting.
+  EXPECT_TRUE(shut.reasons[0].rfind(Statuscodes::ToString(uaBadSessionIdInvalid), 0) == 0 ||
+              shut.reasons[0].rfind(Statuscodes::ToString(uaBadSessionClosed), 0) == 0)
+      << shut.reasons[0];
+  EXPECT_TRUE(WaitUntil([&] { return !c.Active() && !c.Disconnecting(); }));
+  EXPECT_EQ(shut.Count(), 1u);
+}
+
 // A TCP listener on the loopback interface that accepts one connection and then either
 // closes it at once or keeps it open without a word.
 class SilentPeer {
