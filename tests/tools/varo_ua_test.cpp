@@ -14,6 +14,7 @@
 
 #include "platform/strings.h"
 #include "support/demo_server.h"
+#include "support/test_certs.h"
 
 namespace {
 
@@ -236,6 +237,98 @@ TEST_F(VaroUaTool, WritesTakeTheTypeOfTheNode) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(varo::StartsWith(r.out, std::string(c.node) + " = " + c.readBack + "\tGood\t")) << r.out;
   }
+}
+
+// --mode, --policy, --cert, --key and --openssl with every policy and mode through both
+// providers, PKCS#8 and PKCS#1 keys; user sessions that write and call; the option errors.
+TEST_F(VaroUaTool, SecuredOptionsForEveryPolicyAndMode) {
+  const varo::test::TestIdentity& id = varo::test::ClientIdentity(2048);
+  const std::string pkcs1 = ::testing::TempDir() + "varo_ua_tool_key_pkcs1.pem";
+  const std::string garbage = ::testing::TempDir() + "varo_ua_tool_key_garbage.pem";
+  std::ofstream(pkcs1, std::ios::binary)
+      .write(reinterpret_cast<const char*>(id.keyPkcs1Pem.data()),
+             static_cast<std::streamsize>(id.keyPkcs1Pem.size()));
+  std::ofstream(garbage, std::ios::binary) << "not a key\n";
+  const char* const policies[] = {"Basic128Rsa15", "Basic256", "Basic256Sha256", "Aes128_Sha256_RsaOaep",
+                                  "Aes256_Sha256_RsaPss"};
+  const char* const modes[] = {"Sign", "SignAndEncrypt"};
+  auto secured = [&](const std::string& aPolicy, const std::string& aMode, const std::string& aKey,
+                     bool aOpenSSL) {
+    std::vector<std::string> args = {"--mode", aMode,       "--policy", aPolicy,
+                                     "--cert", id.certPath, "--key",    aKey};
+    if (aOpenSSL) args.emplace_back("--openssl");
+    return args;
+  };
+  auto with = [](std::vector<std::string> aArgs, const std::vector<std::string>& aMore) {
+    aArgs.insert(aArgs.end(), aMore.begin(), aMore.end());
+    return aArgs;
+  };
+
+  for (size_t p = 0; p < std::size(policies); ++p) {
+    for (size_t m = 0; m < std::size(modes); ++m) {
+      const std::string key = (p + m) % 2 ? pkcs1 : id.keyPath;
+      for (bool openssl : {false, true}) {
+        SCOPED_TRACE(std::string(policies[p]) + " " + modes[m] + (openssl ? " --openssl " : " ") + key);
+        const ToolResult r = RunTool(with(secured(policies[p], modes[m], key, openssl),
+                                          {"read", "URL", "ns=1;s=Demo.ReadOnly.Int32"}));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(varo::StartsWith(r.out, "ns=1;s=Demo.ReadOnly.Int32 = 42\tGood\t")) << r.out;
+        EXPECT_EQ(r.err, "");
+      }
+    }
+  }
+
+  const std::vector<std::string> user = {"--user", "demo", "--password", "demo-password"};
+  for (const auto& [policy, openssl] :
+       {std::pair{"Basic256", true}, std::pair{"Aes256_Sha256_RsaPss", false},
+        std::pair{"Basic128Rsa15", false}, std::pair{"Aes128_Sha256_RsaOaep", true}}) {
+    SCOPED_TRACE(std::string(policy) + (openssl ? " --openssl" : ""));
+    const std::vector<std::string> args = with(secured(policy, "SignAndEncrypt", pkcs1, openssl), user);
+    ToolResult r = RunTool(with(args, {"write", "URL", "ns=1;s=Demo.Static.Int32", "-123456"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Good\n");
+    r = RunTool(with(args, {"call", "URL", "ns=1;s=Demo.Methods", "ns=1;s=Demo.Methods.Add", "1.5", "2.25"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "3.75\n");
+  }
+
+  const std::vector<ToolCase> failures = {
+      // The key is read by the provider that --openssl selects: their errors differ.
+      {"native provider, bad key",
+       with(secured("Basic256Sha256", "Sign", garbage, false), {"status", "URL"}),
+       1,
+       {},
+       "Certificate Error: "},
+      {"OpenSSL provider, bad key",
+       with(secured("Basic256Sha256", "Sign", garbage, true), {"status", "URL"}),
+       1,
+       {},
+       "Could not load RSA private key"},
+      {"mode without a policy",
+       with(secured("None", "Sign", id.keyPath, false), {"status", "URL"}),
+       1,
+       {},
+       "Can't find right Security Mode: Sign with Policy: http://opcfoundation.org/UA/SecurityPolicy#None\n"
+       "Possible security modes for opc.tcp:// are:\n"},
+      {"certificate without key",
+       {"--mode", "Sign", "--policy", "Basic256", "--cert", id.certPath, "status", "URL"},
+       1,
+       {},
+       "varo-ua: --cert and --key go together"},
+      {"unknown policy",
+       {"--mode", "Sign", "--policy", "Basic512", "status", "URL"},
+       1,
+       {},
+       "varo-ua: unknown security policy Basic512"},
+  };
+  for (const ToolCase& c : failures) {
+    SCOPED_TRACE(c.name);
+    const ToolResult r = RunTool(c.args);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_TRUE(varo::StartsWith(r.err, c.errStart)) << "stderr: " << r.err;
+  }
+  std::remove(pkcs1.c_str());
+  std::remove(garbage.c_str());
 }
 
 }  // namespace
