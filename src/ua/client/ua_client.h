@@ -312,6 +312,8 @@ class TVaroUAClient {
   // The last error recorded on the request path (informational copy; every request has its
   // own record).
   uaMessageError LastError() const;
+  // Security policy URI of the user-token policy chosen for the session (empty before).
+  const std::string& UserTokenPolicyUri() const { return fSecurityPolicyUri; }
   // The stack client (for tests and the link's diagnostics).
   uaStackClient& Stack() { return *fTcp; }
 

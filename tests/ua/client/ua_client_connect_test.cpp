@@ -116,6 +116,15 @@ TEST_F(ClientConnect, UserNameWithRightAndWrongPassword) {
   fClient->UserLogin().SetUser("demo", "demo-password");
   fClient->SetActive(true);
   EXPECT_TRUE(fClient->Active());
+  // When the server offers a user-name policy that encrypts the password, that one is used.
+  bool encrypting = false;
+  for (const auto& p : fClient->Endpoint()->UserIdentityTokens)
+    if (p->TokenType && p->TokenType->Value == TuaUserLogin::UserName && !p->SecurityPolicyUri.empty() &&
+        p->SecurityPolicyUri != "http://opcfoundation.org/UA/SecurityPolicy#None")
+      encrypting = true;
+  if (encrypting) {
+    EXPECT_NE(fClient->UserTokenPolicyUri(), "http://opcfoundation.org/UA/SecurityPolicy#None");
+  }
   fClient->SetActive(false);
 
   fClient->UserLogin().SetUser("demo", "not-the-password");
