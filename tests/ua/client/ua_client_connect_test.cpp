@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "support/demo_server.h"
+#include "support/test_certs.h"
 #include "ua/client/ua_client.h"
 
 namespace varo::ua {
@@ -220,6 +221,76 @@ TEST_F(ClientConnect, SessionLessConnectOpensOnlyTheChannel) {
   fClient->SetActive(false);
   EXPECT_FALSE(fClient->Active());
 }
+
+TEST_F(ClientConnect, SecuredConnectChecksTheServerAndAsksForTrust) {
+  const test::TestIdentity& id = test::ClientIdentity(2048);
+  fClient->SetPrivateKey(id.keyPem);
+  fClient->SetPublicKey(id.certDer);
+  fClient->SetSecurityMode(uaSSignAndEncrypt);
+  fClient->SetSecurityPolicy(uaSPBasic256Sha256);
+  ByteArray offered;
+  fClient->OnTrustCertificate = [&](TVaroUAClient&, const ByteArray& cert) {
+    offered = cert;
+    return false;
+  };
+  // Not trusted: the connect ends quietly.
+  fClient->SetActive(true);
+  EXPECT_FALSE(fClient->Active());
+  EXPECT_FALSE(offered.empty());
+
+  fClient->OnTrustCertificate = [&](TVaroUAClient&, const ByteArray&) { return true; };
+  fClient->UserLogin().SetUser("demo", "demo-password");
+  fClient->SetActive(true);
+  ASSERT_TRUE(fClient->Active());
+  EXPECT_EQ(fClient->Stack().TcpChannel().SecurityMode(), uaSSignAndEncrypt);
+  ASSERT_TRUE(fClient->SessionData());
+  EXPECT_EQ(fClient->SessionData()->ServerCertificate, offered);
+  uaRead r(fClient.get());
+  r.Request->NodesToRead_Setlength(1);
+  r.Request->NodesToRead[0]->NodeId = std::make_unique<uaNodeId>("Demo.ReadOnly.Int32", 1);
+  r.Request->NodesToRead[0]->AttributeId = 13;
+  r.Run();
+  ASSERT_TRUE(r.Response);
+  EXPECT_EQ(r.Response->Results[0]->Value->Get<int32_t>(), 42);
+  fClient->SetActive(false);
+}
+
+// Every policy in both secured modes: channel, server signature of CreateSession, client
+// signature and encrypted password.
+class ClientSecured : public ClientConnect,
+                      public ::testing::WithParamInterface<std::pair<TuaSecureMode, TuaSecurePolicy>> {};
+
+TEST_P(ClientSecured, ConnectsReadsAndDisconnects) {
+  const test::TestIdentity& id = test::ClientIdentity(2048);
+  fClient->SetPrivateKey(id.keyPem);
+  fClient->SetPublicKey(id.certDer);
+  fClient->SetSecurityMode(GetParam().first);
+  fClient->SetSecurityPolicy(GetParam().second);
+  fClient->UserLogin().SetUser("demo", "demo-password");
+  fClient->SetActive(true);
+  ASSERT_TRUE(fClient->Active());
+  EXPECT_EQ(fClient->Stack().TcpChannel().SecurityPolicy(), GetParam().second);
+  uaRead r(fClient.get());
+  r.Request->NodesToRead_Setlength(1);
+  r.Request->NodesToRead[0]->NodeId = std::make_unique<uaNodeId>("Demo.ReadOnly.Int32", 1);
+  r.Request->NodesToRead[0]->AttributeId = 13;
+  r.Run();
+  ASSERT_TRUE(r.Response);
+  EXPECT_EQ(r.Response->Results[0]->Value->Get<int32_t>(), 42);
+  fClient->SetActive(false);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPolicy, ClientSecured,
+                         ::testing::Values(std::pair{uaSSign, uaSPBasic128Rsa15},
+                                           std::pair{uaSSignAndEncrypt, uaSPBasic128Rsa15},
+                                           std::pair{uaSSign, uaSPBasic256},
+                                           std::pair{uaSSignAndEncrypt, uaSPBasic256},
+                                           std::pair{uaSSign, uaSPBasic256Sha256},
+                                           std::pair{uaSSignAndEncrypt, uaSPBasic256Sha256},
+                                           std::pair{uaSSign, uaSPAes128_Sha256_RsaOaep},
+                                           std::pair{uaSSignAndEncrypt, uaSPAes128_Sha256_RsaOaep},
+                                           std::pair{uaSSign, uaSPAes256_Sha256_RsaPss},
+                                           std::pair{uaSSignAndEncrypt, uaSPAes256_Sha256_RsaPss}));
 
 TEST(ClientConnectUrl, UrlWithoutTheOpcTcpSchemeIsRefusedBeforeAnyConnection) {
   for (const char* url : {"http://127.0.0.1:4840", "OPC.TCP://127.0.0.1:4840", ""}) {
