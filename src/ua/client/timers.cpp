@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "ua/client/callback_scope.h"
 #include "ua/client/ua_client.h"
 #include "ua/encoding/binary_codec.h"
 #include "ua/encoding/status_codes.h"
@@ -98,16 +99,21 @@ void TuaRenewTimer::RenewalDone(bool aOk, uint32_t aRevisedLifetime) {
   fEvent.notify_all();
 }
 
+int64_t TuaRenewTimer::NextWait(uint32_t aInterval, uint32_t aGranted, bool aRetry) {
+  uint32_t lifetime = aInterval;
+  // A server that shortens the lifetime on renewal is followed; a longer one is not.
+  if (aGranted != 0 && aGranted < lifetime) lifetime = aGranted;
+  lifetime = std::max(lifetime, kMinLifetimeMs);
+  return aRetry ? std::max<int64_t>(lifetime / 20, 500) : RenewPoint(lifetime);
+}
+
 void TuaRenewTimer::Execute() {
+  TuaCallbackScope scope(&fuaClient);
   while (!Terminated()) {
     int64_t wait;
     {
       std::lock_guard l(fLock);
-      uint32_t lifetime = fInterval;
-      // A server that shortens the lifetime on renewal is followed; a longer one is not.
-      if (fGrantedLifetime != 0 && fGrantedLifetime < lifetime) lifetime = fGrantedLifetime;
-      lifetime = std::max(lifetime, kMinLifetimeMs);
-      wait = fRetry ? std::max<int64_t>(lifetime / 20, 500) : RenewPoint(lifetime);
+      wait = NextWait(fInterval, fGrantedLifetime, fRetry);
     }
     if (!WaitTimeout(wait)) continue;
     try {
@@ -130,6 +136,7 @@ TuaStatusTimer::~TuaStatusTimer() {
 }
 
 void TuaStatusTimer::Execute() {
+  TuaCallbackScope scope(&fuaClient);
   uint32_t period = Interval();
   std::unique_ptr<uaServerStatusDataType> status;
   while (!Terminated()) {

@@ -17,6 +17,7 @@
 
 #include "platform/random.h"
 #include "platform/strings.h"
+#include "ua/client/callback_scope.h"
 #include "ua/client/timers.h"
 #include "ua/encoding/binary_codec.h"
 #include "ua/encoding/status_codes.h"
@@ -114,6 +115,7 @@ TVaroUAClient::TVaroUAClient() {
   InitServiceTable();
   fTcp = std::make_unique<uaStackClient>();
   fTcp->fOnErrorMessage = [this](uaStackClient&, const uaMessageError& aMsg, uint32_t aRequestId) {
+    TuaCallbackScope scope(this);
     SetLastErrorState(aMsg.fType == et_Abort ? aRequestId : 0, aMsg.fType, aMsg.fError, aMsg.fReason);
   };
   fTcp->fOnAckMessage = [this](uaStackClient&, const uaMessageAck&) {
@@ -124,9 +126,13 @@ TVaroUAClient::TVaroUAClient() {
     fRequestCond.notify_all();
   };
   fTcp->fOnReceivedMessage = [this](uaChannel&, uint32_t aRequestId, ByteSpan aMessage) {
+    TuaCallbackScope scope(this);
     DispatchResponse(aRequestId, aMessage);
   };
-  fTcp->fHandleCriticalException = [this](const std::string& aReason) { HandleCriticalError(aReason); };
+  fTcp->fHandleCriticalException = [this](const std::string& aReason) {
+    TuaCallbackScope scope(this);
+    HandleCriticalError(aReason);
+  };
   fWorker = std::thread([this] { WorkerLoop(); });
 }
 
@@ -156,6 +162,16 @@ TVaroUAClient::~TVaroUAClient() {
 // Properties
 
 void TVaroUAClient::SetActive(bool aValue) {
+  if (TuaCallbackScope::Inside(this)) {
+    // On the receive, renew or status thread: connecting would wait for this very thread,
+    // disconnecting would join it. The disconnect runs on the worker thread instead.
+    if (aValue) throw uaConnectionException("connect is not possible from inside a callback of the client");
+    Post([this] {
+      std::lock_guard a(fActiveLock);
+      Disconnect(true);
+    });
+    return;
+  }
   std::lock_guard a(fActiveLock);
   if (aValue == Active()) return;
   if (aValue) {
@@ -166,6 +182,11 @@ void TVaroUAClient::SetActive(bool aValue) {
 }
 
 void TVaroUAClient::SetKeepAlive(int aValue) {
+  if (TuaCallbackScope::Inside(this)) {
+    // The status thread may be the caller; it is replaced from the worker thread.
+    Post([this, aValue] { SetKeepAlive(aValue); });
+    return;
+  }
   fKeepAlive = aValue;
   std::unique_ptr<TuaStatusTimer> old;
   {

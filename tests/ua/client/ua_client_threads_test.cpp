@@ -254,6 +254,38 @@ TEST(ClientThreads, SessionTheServerNoLongerKnowsBecomesAShutdown) {
   EXPECT_EQ(shut.Count(), 1u);
 }
 
+TEST(ClientThreads, DisconnectFromInsideTheClientsOwnThreads) {
+  VARO_REQUIRE_DEMO_SERVER(DemoServer::Shared());
+  // From the status thread (changing KeepAlive there too), then from the receive thread.
+  for (int where = 0; where < 2; ++where) {
+    TVaroUAClient c;
+    c.SetUrl(DemoServer::Shared().Url());
+    std::atomic<int> calls{0};
+    if (where == 0) {
+      c.OnServerStatusRead = [&](TVaroUAClient& s, uaStatusCode, const uaServerStatusDataType*, bool&) {
+        if (calls++ == 0) {
+          s.SetKeepAlive(300);
+          s.SetActive(false);
+        }
+      };
+      c.SetKeepAlive(200);
+    }
+    c.SetActive(true);
+    if (where == 1) {
+      uaRead r(&c);
+      r.Request->NodesToRead_Setlength(1);
+      r.Request->NodesToRead[0]->NodeId = std::make_unique<uaNodeId>(2259u, 0);
+      r.Request->NodesToRead[0]->AttributeId = 13;
+      r.RunAsync([&](uint32_t, std::unique_ptr<TuaObj>, std::shared_ptr<void>) {
+        ++calls;
+        EXPECT_THROW(c.SetActive(true), uaConnectionException);
+        c.SetActive(false);
+      });
+    }
+    EXPECT_TRUE(WaitUntil([&] { return calls.load() > 0 && !c.Active() && !c.Disconnecting(); })) << where;
+  }
+}
+
 // A TCP listener on the loopback interface that accepts one connection and then either
 // closes it at once or keeps it open without a word.
 class SilentPeer {
