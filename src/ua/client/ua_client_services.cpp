@@ -332,17 +332,25 @@ std::unique_ptr<uaNode> TVaroUAClient::ReadNode(const uaNodeId& aNodeId) {
 std::vector<std::unique_ptr<uaDataValue>> TVaroUAClient::ReadNodeAttributes(
     const std::vector<std::string>& aNodeIds, const std::vector<int32_t>& aAttributes,
     int32_t aTimestampsToReturn) {
-  std::vector<uaNodeId> ids;
-  ids.reserve(aNodeIds.size());
-  for (const std::string& text : aNodeIds) ids.push_back(uaParseNodeId(text));
+  // Every id is parsed, before the call takes a request id, straight into its entries; the
+  // last entry of a node takes the parsed id over instead of a copy.
+  std::vector<std::unique_ptr<uaReadValueId>> nodes;
+  nodes.reserve(aNodeIds.size() * aAttributes.size());
+  for (const std::string& text : aNodeIds) {
+    uaNodeId id = uaParseNodeId(text);
+    for (size_t j = 0; j < aAttributes.size(); ++j) {
+      auto r = std::make_unique<uaReadValueId>();
+      r->NodeId = j + 1 < aAttributes.size() ? std::make_unique<uaNodeId>(id)
+                                             : std::make_unique<uaNodeId>(std::move(id));
+      r->AttributeId = static_cast<uint32_t>(aAttributes[j]);
+      nodes.push_back(std::move(r));
+    }
+  }
 
   uaRead call(this);
   call.Request->MaxAge = 0;
   call.Request->TimestampsToReturn = std::make_unique<uaTimestampsToReturn>(aTimestampsToReturn);
-  for (const uaNodeId& id : ids) {
-    for (int32_t attr : aAttributes)
-      call.Request->NodesToRead.push_back(ReadValue(id, static_cast<uint32_t>(attr)));
-  }
+  call.Request->NodesToRead = std::move(nodes);
   const size_t count = call.Request->NodesToRead.size();
   call.RunSync();
   if (!call.Response) throw EVaroError("ERROR: can not read attributes");
