@@ -48,7 +48,7 @@ void Install(uaChannel& ch, const test::TestIdentity& own, const test::TestIdent
 
 class ChannelSecurity : public testing::Test {
  protected:
-  void SetUp(TuaSecureMode mode, TuaSecurePolicy policy, uint32_t lifetime = 600000) {
+  void Prepare(TuaSecureMode mode, TuaSecurePolicy policy, uint32_t lifetime = 600000) {
     const auto& client = test::ClientIdentity(2048);
     const auto& server = test::ClientIdentity(3072);
     Install(fClient.TcpChannel(), client, server, mode, policy);
@@ -111,7 +111,7 @@ class ChannelTamper : public ChannelSecurity, public testing::WithParamInterface
 
 TEST_P(ChannelTamper, FlippedBytesCloseWithSecurityChecksFailed) {
   const Tamper t = GetParam();
-  SetUp(t.mode, uaSPBasic256Sha256);
+  Prepare(t.mode, uaSPBasic256Sha256);
   if (!t.open) Activate(1);
   ByteArray chunk = t.open ? ServerOpen(3) : ServerMessage(3);
   if (t.offset != 0) {
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(ChannelSecurity, PreviousTokenIsAcceptedAfterARenewalAndUnknownTokensAreRefused) {
-  SetUp(uaSSignAndEncrypt, uaSPAes256_Sha256_RsaPss);
+  Prepare(uaSSignAndEncrypt, uaSPAes256_Sha256_RsaPss);
   Activate(1);
   const ByteArray oldToken = ServerMessage(1);
   // Renewal on our side only: the server still answers with token 1 for a while.
@@ -166,7 +166,7 @@ TEST_F(ChannelSecurity, PreviousTokenIsAcceptedAfterARenewalAndUnknownTokensAreR
 }
 
 TEST_F(ChannelSecurity, ExpiredTokenIsRefused) {
-  SetUp(uaSSign, uaSPBasic256Sha256, /*lifetime*/ 40);
+  Prepare(uaSSign, uaSPBasic256Sha256, /*lifetime*/ 40);
   Activate(1);
   const ByteArray chunk = ServerMessage(1);
   std::this_thread::sleep_for(std::chrono::milliseconds(80));  // past 1.25 x the lifetime
@@ -174,7 +174,7 @@ TEST_F(ChannelSecurity, ExpiredTokenIsRefused) {
 }
 
 TEST_F(ChannelSecurity, ChannelIdAndSequenceAreChecked) {
-  SetUp(uaSSign, uaSPBasic256Sha256);
+  Prepare(uaSSign, uaSPBasic256Sha256);
   Activate(1);
   const ByteArray first = ServerMessage(1);
   ServerMessage(2);  // sent, never delivered: the next one is out of order
@@ -188,7 +188,7 @@ TEST_F(ChannelSecurity, ChannelIdAndSequenceAreChecked) {
 }
 
 TEST_F(ChannelSecurity, OpenResponseForAnotherCertificateIsRefused) {
-  SetUp(uaSSignAndEncrypt, uaSPBasic256Sha256);
+  Prepare(uaSSignAndEncrypt, uaSPBasic256Sha256);
   // We expect the server to sign with a certificate other than the one it sends.
   fClient.TcpChannel().SetRemoteCertificate(test::ClientIdentity(4096).certDer);
   EXPECT_EQ(Receive(ServerOpen(1)), uaBadCertificateInvalid);
