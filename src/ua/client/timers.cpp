@@ -13,8 +13,8 @@ namespace varo::ua {
 
 namespace {
 // A granted lifetime below this is treated as this, so that renewals never run in a tight
-// loop.
-constexpr uint32_t kMinLifetimeMs = 4000;
+// loop. Kept small: a token must still be renewed before it lapses.
+constexpr uint32_t kMinLifetimeMs = 100;
 constexpr uint32_t kStatusPeriodAfterFailure = 100000;
 constexpr uint32_t kServerStatusNode = 2256;
 

@@ -51,7 +51,7 @@ class TuaRenewTimer final : public TuaTimer {
   bool Secure() const { return fSecure; }
   // The wait before the next renewal: 0.75 of the lifetime in whole ms (ties to even). The
   // lifetime is the one given at start, or the granted one when the server shortened it,
-  // never below 4000 ms; after a lost renewal a twentieth of it (at least 500 ms).
+  // never below 100 ms; after a lost renewal a twentieth of it (at least 500 ms).
   static int64_t NextWait(uint32_t aInterval, uint32_t aGranted, bool aRetry);
 
  protected:

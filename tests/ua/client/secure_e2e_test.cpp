@@ -335,6 +335,8 @@ TEST(SecureRenewal, TokensRenewWhileReadsGoOn) {
   };
   std::vector<std::unique_ptr<TVaroUAClient>> clients;
   std::vector<std::vector<uint32_t>> tokens(cases.size());
+  // When each token was first seen in use.
+  std::vector<std::vector<std::chrono::steady_clock::time_point>> seen(cases.size());
   for (const SecureCase& c : cases) {
     clients.push_back(MakeClient(server.Url(), c));
     if (c.mode == uaSSignAndEncrypt) clients.back()->UserLogin().SetUser(kUser, kPassword);
@@ -348,14 +350,21 @@ TEST(SecureRenewal, TokensRenewWhileReadsGoOn) {
       ASSERT_TRUE(clients[i]->Active());
       EXPECT_EQ(ReadInt32(*clients[i], "ns=1;s=Demo.ReadOnly.Int32"), 42);
       const uint32_t id = clients[i]->Stack().TcpChannel().TokenId();
-      if (tokens[i].empty() || tokens[i].back() != id) tokens[i].push_back(id);
+      if (tokens[i].empty() || tokens[i].back() != id) {
+        tokens[i].push_back(id);
+        seen[i].push_back(std::chrono::steady_clock::now());
+      }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   for (size_t i = 0; i < clients.size(); ++i) {
     SCOPED_TRACE(CaseName({cases[i], 0}));
     // 7.5 s with tokens of 3 s: the first token and at least two renewed ones.
     EXPECT_GE(tokens[i].size(), 3u);
+    // Each token is replaced well before its 3 s have passed (at three quarters of them),
+    // not at the end of its lifetime.
+    for (size_t t = 1; t < seen[i].size(); ++t)
+      EXPECT_LT(seen[i][t] - seen[i][t - 1], std::chrono::milliseconds(2800)) << "token " << tokens[i][t];
     EXPECT_FALSE(clients[i]->ServerShutdown());
     // The session survived the renewals: a large message still goes through the newest keys.
     if (cases[i].mode == uaSSignAndEncrypt) BigRoundTrip(*clients[i], static_cast<uint8_t>(i));

@@ -17,8 +17,10 @@ TEST(RenewTimer, WaitBeforeTheNextRenewal) {
       {3600000, 3600000, false, 2700000},  // same lifetime on renewal
       {3600000, 7200000, false, 2700000},  // a longer grant does not stretch the interval
       {3600000, 600000, false, 450000},    // a shorter one is followed
-      {0, 0, false, 3000},                 // a lifetime of 0 does not spin
-      {1, 0, false, 3000},
+      {0, 0, false, 75},                   // a lifetime of 0 does not spin
+      {1, 0, false, 75},
+      {3000, 0, false, 2250},  // a short token is renewed before it lapses
+      {3000, 1000, false, 750},
       {4002, 0, false, 3002},      // 3001.5: ties to even
       {4006, 0, false, 3004},      // 3004.5: ties to even
       {4001, 0, false, 3001},      // 3000.75
