@@ -100,13 +100,17 @@ TEST_F(BrokenResponses, ShortWriteResultsFail) {
   Change<uaWriteResponse>([](uaWriteResponse& r) { r.Results.clear(); });
   ExpectFailure(
       "WriteNodeAttribute",
-      [&] { fClient->WriteNodeAttribute("ns=1;s=Demo.Static.Int32", attrValue, uaVariant(int32_t{1})); },
+      [&] {
+        fClient->WriteNodeAttribute("ns=1;s=Demo.Static.Int32", attrValue, uaVariant(int32_t{-123456}));
+      },
       "ERROR: can not write attributes: 0 results for 1 values");
-  const uaDataValue v(std::make_unique<uaVariant>(int32_t{1}));
+  // The writes do reach the server: they write the values the nodes start with, so the other
+  // cases of this binary still find them.
+  const uaDataValue v(std::make_unique<uaVariant>(int32_t{-123456}));
   ExpectFailure(
       "WriteNodeAttributes",
       [&] {
-        fClient->WriteNodeAttributes({"ns=1;s=Demo.Static.Int32", "ns=1;s=Demo.Static.Int16"}, {attrValue},
+        fClient->WriteNodeAttributes({"ns=1;s=Demo.Static.Int32", "ns=1;s=Demo.ReadOnly.Int32"}, {attrValue},
                                      {&v, &v});
       },
       "ERROR: can not write attributes: 0 results for 2 values");
