@@ -523,9 +523,9 @@ void TVaroUAClient::CreateSession() {
   req.EndpointUrl = fUrl;
   req.ClientCertificate = ch.LocalCertificate();
   if (!req.ClientCertificate.empty()) {
+    // The session nonce stays out of the channel data: a renewal answered meanwhile derives
+    // its keys from the channel's own nonce there.
     req.ClientNonce = SecureRandomBytes(kSessionNonceLength);
-    std::lock_guard l(ch.SendLock());
-    ch.ConnectionData().fLocalNonce = req.ClientNonce;
   }
   req.RequestedSessionTimeout = kRequestedSessionTimeout;
   req.SessionName = "Varo-Session " + UIntToStr(NextSessionNumber());
