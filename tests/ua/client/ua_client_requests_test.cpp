@@ -263,6 +263,39 @@ TEST_F(ClientRequests, DisconnectFromAnotherThreadWakesAListedWaiter) {
   EXPECT_EQ(failure.find("Timeout"), std::string::npos) << failure;
 }
 
+TEST_F(ClientRequests, LateResponsesAfterTimeOutsReachNoCallerAndAreRecorded) {
+  // Publish answers with a keep-alive after about a second.
+  uaCreateSubscription sub(fClient.get());
+  sub.Request->RequestedPublishingInterval = 500;
+  sub.Request->RequestedLifetimeCount = 30;
+  sub.Request->RequestedMaxKeepAliveCount = 2;
+  sub.Request->PublishingEnabled = true;
+  sub.Run();
+  uaPublish p(fClient.get());
+  EXPECT_THROW(p.Run(100), uaConnectionException);
+  HandlerLog h;
+  uaPublish a(fClient.get());
+  a.RunAsync(h.Handler(), nullptr, 100);
+  ASSERT_TRUE(h.WaitFor(1));
+  // Both answers come later and find nobody waiting.
+  EXPECT_TRUE([&] {
+    for (int i = 0; i < 100; ++i) {
+      if (fClient->LastError().fError == uaErrNoHandler) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }());
+  EXPECT_EQ(fClient->LastError().fReason,
+            "no handler for object: " + std::to_string(uaPublishResponse::kObjNo));
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(h.Count(), 1u);
+  // The client goes on working.
+  uaRead r(fClient.get());
+  ReadOne(r, uaNodeId(2259u, 0));
+  r.Run();
+  EXPECT_TRUE(r.Response);
+}
+
 TEST(ClientRequestsOffline, CallsWithoutConnectionFailWithTheirTexts) {
   TVaroUAClient c;
   uaRead r(&c);
