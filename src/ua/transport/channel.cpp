@@ -314,8 +314,14 @@ void uaChannel::ChangeSecurityProtocol(TuaSecureMode aMode, TuaSecurePolicy aSec
 }
 
 void uaChannel::ChangeSecurityPolicy(TuaSecurePolicy aPolicy) {
+  // The symmetric side (and with it the running token) changes only with the policy; the
+  // asymmetric sizes are taken again every time, since they follow the loaded keys.
+  const bool changed = aPolicy != fConnectionData.fSecurityPolicy || aPolicy != fSymmDelegate->fPolicy;
   fConnectionData.fSecurityPolicy = aPolicy;
-  fSymmDelegate->UpdatePolicyParameters(aPolicy);
+  if (changed) {
+    fSymmDelegate->UpdatePolicyParameters(aPolicy);
+    fSymmDelegate->updateSecurityInfo();
+  }
   fAsymDelegateRead_->UpdatePolicyParameters(aPolicy);
   fAsymDelegateWrite_->UpdatePolicyParameters(aPolicy);
   fAsymDelegateWrite_->fHeader.fSecureHeader.fSecurityPolicyUri =

@@ -173,6 +173,24 @@ TEST_F(ChannelSecurity, ExpiredTokenIsRefused) {
   EXPECT_EQ(Receive(chunk), uaBadSecureChannelTokenUnknown);
 }
 
+TEST_F(ChannelSecurity, LoadingACertificateKeepsTheRunningToken) {
+  // Secured: the server's certificate given again (a reconnect does this) must not drop the
+  // token or its keys.
+  Prepare(uaSSign, uaSPBasic256Sha256);
+  Activate(1);
+  fClient.TcpChannel().SetRemoteCertificate(test::ClientIdentity(3072).certDer);
+  EXPECT_EQ(fClient.TcpChannel().TokenId(), 1u);
+  EXPECT_EQ(Receive(ServerMessage(1)), 0u);
+
+  // Unsecured: the same for a None channel that learns the endpoint's certificate.
+  CaptureConnection wire;
+  uaChannel plain(wire);
+  plain.ActivateToken(5, {}, 600000);
+  plain.SetRemoteCertificate(test::ClientIdentity(3072).certDer);
+  EXPECT_EQ(plain.TokenId(), 5u);
+  EXPECT_EQ(plain.SymmDelegate().fChannelSecurity.currentToken->ftokenId, 5u);
+}
+
 TEST_F(ChannelSecurity, ChannelIdAndSequenceAreChecked) {
   Prepare(uaSSign, uaSPBasic256Sha256);
   Activate(1);
