@@ -170,33 +170,29 @@ void uaStackClient::ProcessMessage(const uaMsgHeader& aHeader, bool aAsymmetric)
 // ---------------------------------------------------------------------------------------
 // Security operations of ActivateSession
 
+namespace {
+
+// The secured policy of a user-token or session policy URI, with its algorithms.
+const uaSecurityPolicyInfo& SecuredPolicy(std::string_view aSecurityPolicyUri) {
+  const TuaSecurePolicy policy = uaSecurityPolicies::StringToUaSecurityPolicy(aSecurityPolicyUri);
+  if (!uaSecurityPolicies::HasSecurityPolicy(policy))
+    throw EuaSecurityError(uaUnsupportedPolicyText + std::string(aSecurityPolicyUri));
+  return SecurityPolicyInfo(policy);
+}
+
+}  // namespace
+
 void uaStackClient::SessionEncryptPassword(ByteSpan aDataToEncrypt, uaEncryptedData& aencryptedData,
                                            std::string_view aSecurityPolicyUri) {
   uaMessageSecurityImpl* s = fChannel->Security();
   if (!s) throw EuaSecurityError(uaNoCryptInstanceText);
-  TRSAPadding padding;
-  THashAlgorithm hash;
-  std::string_view algorithm;
-  switch (uaSecurityPolicies::StringToUaSecurityPolicy(aSecurityPolicyUri)) {
-    case uaSPBasic256:
-    case uaSPBasic256Sha256:
-    case uaSPAes128_Sha256_RsaOaep:
-      padding = rpOAEP, hash = THashAlgorithm::SHA1, algorithm = uaAlgorithmUri::kRsaOaep;
-      break;
-    case uaSPBasic128Rsa15:
-      padding = rpPKCS, hash = THashAlgorithm::SHA1, algorithm = uaAlgorithmUri::kRsa15;
-      break;
-    case uaSPAes256_Sha256_RsaPss:
-      padding = rpOAEP, hash = THashAlgorithm::SHA256, algorithm = uaAlgorithmUri::kRsaOaepSha256;
-      break;
-    default:
-      throw EuaSecurityError(uaUnsupportedPolicyText + std::string(aSecurityPolicyUri));
-  }
+  const uaSecurityPolicyInfo& info = SecuredPolicy(aSecurityPolicyUri);
   ByteBuffer plain;
   plain.writeLE<uint32_t>(static_cast<uint32_t>(aDataToEncrypt.size()));
   plain.write(aDataToEncrypt);
-  aencryptedData.Data = s->EncryptRsaPlainBlockSize(padding, hash, plain.view());
-  aencryptedData.Algorithm = std::string(algorithm);
+  aencryptedData.Data = s->EncryptRsaPlainBlockSize(info.fAsymmetricEncryptionPadding,
+                                                    info.fAsymmetricEncryptionHash, plain.view());
+  aencryptedData.Algorithm = std::string(info.fAsymmetricEncryptionUri);
 }
 
 void uaStackClient::SessionSign(ByteSpan aDataToSign, uaEncryptedData& aSignData,
@@ -204,30 +200,15 @@ void uaStackClient::SessionSign(ByteSpan aDataToSign, uaEncryptedData& aSignData
                                 std::string_view aPassword) {
   uaMessageSecurityImpl* s = fChannel->Security();
   if (!s) throw EuaSecurityError(uaNoCryptInstanceText);
-  TRSAPadding padding;
-  THashAlgorithm hash;
-  std::string_view algorithm;
-  switch (uaSecurityPolicies::StringToUaSecurityPolicy(aSecurityPolicyUri)) {
-    case uaSPBasic256:
-    case uaSPBasic128Rsa15:
-      padding = rpPKCS, hash = THashAlgorithm::SHA1, algorithm = uaAlgorithmUri::kRsaSha1;
-      break;
-    case uaSPBasic256Sha256:
-    case uaSPAes128_Sha256_RsaOaep:
-      padding = rpPKCS, hash = THashAlgorithm::SHA256, algorithm = uaAlgorithmUri::kRsaSha256;
-      break;
-    case uaSPAes256_Sha256_RsaPss:
-      // The standard names PSS signatures with their own URI.
-      padding = rpPSS, hash = THashAlgorithm::SHA256, algorithm = uaAlgorithmUri::kRsaPssSha256;
-      break;
-    default:
-      throw EuaSecurityError(uaUnsupportedPolicyText + std::string(aSecurityPolicyUri));
-  }
+  // PSS signatures carry the standard's own URI (the policy table has it).
+  const uaSecurityPolicyInfo& info = SecuredPolicy(aSecurityPolicyUri);
+  const TRSAPadding padding = info.fAsymmetricSignaturePadding;
+  const THashAlgorithm hash = info.fAsymmetricSignatureHash;
   aSignData.Data = aserverCertificate.empty()
                        ? s->Sign_Rsa(padding, hash, aDataToSign)
                        : s->Sign_Rsa(padding, hash, aDataToSign, aserverCertificate, aPassword);
   if (aSignData.Data.empty()) throw EuaSecurityError("The signature could not be created");
-  aSignData.Algorithm = std::string(algorithm);
+  aSignData.Algorithm = std::string(info.fAsymmetricSignatureUri);
 }
 
 }  // namespace varo::ua

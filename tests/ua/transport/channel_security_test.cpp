@@ -212,5 +212,63 @@ TEST_F(ChannelSecurity, OpenResponseForAnotherCertificateIsRefused) {
   EXPECT_EQ(Receive(ServerOpen(1)), uaBadCertificateInvalid);
 }
 
+// The two security operations of ActivateSession, checked by the mirror side that holds the
+// server's private key.
+TEST_F(ChannelSecurity, SessionPasswordAndSignatureFollowTheUserTokenPolicy) {
+  uaStackClient bare;
+  uaEncryptedData out;
+  const std::string none(SecurityPolicyUri(uaSPNone));
+  EXPECT_THROW(
+      {
+        try {
+          bare.SessionEncryptPassword(ByteArray{1}, out, none);
+        } catch (const EuaSecurityError& e) {
+          EXPECT_STREQ(e.what(), uaNoCryptInstanceText);
+          throw;
+        }
+      },
+      EuaSecurityError);
+
+  Prepare(uaSSignAndEncrypt, uaSPBasic256Sha256);
+  try {
+    fClient.SessionEncryptPassword(ByteArray{1}, out, none);
+    ADD_FAILURE() << "None encrypted a password";
+  } catch (const EuaSecurityError& e) {
+    EXPECT_EQ(std::string(e.what()), uaUnsupportedPolicyText + none);
+  }
+
+  const ByteArray password = {'d', 'e', 'm', 'o', '-', 'p', 'w'};
+  struct Case {
+    TuaSecurePolicy policy;
+    std::string_view encryption, signature;
+  };
+  for (const Case& c :
+       {Case{uaSPBasic128Rsa15, uaAlgorithmUri::kRsa15, uaAlgorithmUri::kRsaSha1},
+        Case{uaSPBasic256Sha256, uaAlgorithmUri::kRsaOaep, uaAlgorithmUri::kRsaSha256},
+        Case{uaSPAes256_Sha256_RsaPss, uaAlgorithmUri::kRsaOaepSha256, uaAlgorithmUri::kRsaPssSha256}}) {
+    const uaSecurityPolicyInfo& info = SecurityPolicyInfo(c.policy);
+    fClient.SessionEncryptPassword(password, out, info.fUri);
+    EXPECT_EQ(out.Algorithm, c.encryption) << info.fName;
+    // The server decrypts a UInt32 length, then the password, then zero fill.
+    fServer.Security()->asym().initRSADecrypt(cuUseLocalKey, info.fAsymmetricEncryptionPadding,
+                                              info.fAsymmetricEncryptionHash);
+    const ByteArray plain = fServer.Security()->DecryptRsaBlocks(
+        info.fAsymmetricEncryptionPadding, info.fAsymmetricEncryptionHash, out.Data, 0, out.Data.size());
+    ASSERT_GE(plain.size(), 4 + password.size()) << info.fName;
+    EXPECT_EQ(plain[0], password.size());
+    EXPECT_EQ(ByteArray(plain.begin() + 4, plain.begin() + 4 + static_cast<std::ptrdiff_t>(password.size())),
+              password);
+
+    const ByteArray data = SecureRandomBytes(64);
+    uaEncryptedData sig;
+    fClient.SessionSign(data, sig, info.fUri);
+    EXPECT_EQ(sig.Algorithm, c.signature) << info.fName;
+    // Checked with the client's certificate, as the server does.
+    EXPECT_TRUE(fServer.Security()->Verify_Rsa(info.fAsymmetricSignaturePadding,
+                                               info.fAsymmetricSignatureHash, data, sig.Data))
+        << info.fName;
+  }
+}
+
 }  // namespace
 }  // namespace varo::ua
