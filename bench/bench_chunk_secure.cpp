@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/random.h"
+#include "support/capture_connection.h"
 #include "support/test_certs.h"
 #include "ua/encoding/service_types.h"
 #include "ua/security/native_provider.h"
@@ -20,23 +21,6 @@ namespace {
 
 using namespace varo;
 using namespace varo::ua;
-
-// Takes the chunks and drops them.
-class SinkConnection final : public uaConnection {
- public:
-  void SetReceiveBufferSize(uint32_t) override {}
-  void SetSendBufferSize(uint32_t) override {}
-  uint32_t GetReceiveBufferSize() const override { return 65535; }
-  uint32_t GetSendBufferSize() const override { return 65535; }
-  bool SendMessage(ByteSpan aBytes, size_t aLength, size_t) override {
-    fBytes += aLength;
-    benchmark::DoNotOptimize(aBytes.data());
-    return true;
-  }
-  using uaConnection::SendMessage;
-  void Close() override {}
-  size_t fBytes = 0;
-};
 
 ByteArray Random(size_t n) {
   ByteArray b(n);
@@ -54,7 +38,7 @@ void SendPath(benchmark::State& state, TuaSecurityLib lib) {
   }
   const test::TestIdentity& client = test::ClientIdentity(2048);
   const test::TestIdentity& server = test::ClientIdentity(3072);
-  SinkConnection sink;
+  test::CaptureConnection sink(/*aKeep*/ false);
   uaChannel ch(sink);
   ch.SetSecurity(SecurityLibClasses::Create(lib));
   ch.SetLocalPrivateKey(client.keyPem);

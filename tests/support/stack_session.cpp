@@ -114,6 +114,17 @@ std::unique_ptr<TuaObj> StackSession::Call(TuaRequestObj& aRequest) {
   return DecodeServiceMessage(WaitResponse(id));
 }
 
+std::unique_ptr<uaGetEndpointsResponse> StackSession::GetEndpoints(const std::string& aUrl,
+                                                                   size_t aPaddingBytes) {
+  uaGetEndpointsRequest req;
+  req.EndpointUrl = aUrl;
+  if (aPaddingBytes) {
+    req.ProfileUris.push_back("http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary");
+    for (size_t n = 0; n < aPaddingBytes; n += 100) req.ProfileUris.push_back(std::string(96, 'p'));
+  }
+  return Call<uaGetEndpointsResponse>(req);
+}
+
 void StackSession::Close() {
   uaCloseSecureChannelRequest req;
   FillHeader(req);

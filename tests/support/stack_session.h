@@ -42,6 +42,10 @@ class StackSession {
     r.release();
     return std::unique_ptr<TResp>(p);
   }
+  // GetEndpoints for aUrl. With aPaddingBytes the request carries that many bytes of profile
+  // URIs besides the real transport profile, which filters nothing away and only makes the
+  // request long (for messages of several chunks).
+  std::unique_ptr<ua::uaGetEndpointsResponse> GetEndpoints(const std::string& aUrl, size_t aPaddingBytes = 0);
   // CloseSecureChannel (no response is expected) and disconnect.
   void Close();
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/random.h"
+#include "support/capture_connection.h"
 #include "support/test_certs.h"
 #include "ua/encoding/service_types.h"
 #include "ua/security/native_provider.h"
@@ -15,22 +16,7 @@
 namespace varo::ua {
 namespace {
 
-// Keeps every chunk sent.
-class CaptureConnection final : public uaConnection {
- public:
-  void SetReceiveBufferSize(uint32_t) override {}
-  void SetSendBufferSize(uint32_t) override {}
-  uint32_t GetReceiveBufferSize() const override { return 65535; }
-  uint32_t GetSendBufferSize() const override { return 65535; }
-  bool SendMessage(ByteSpan aBytes, size_t aLength, size_t aOffset) override {
-    fChunks.emplace_back(aBytes.begin() + static_cast<std::ptrdiff_t>(aOffset),
-                         aBytes.begin() + static_cast<std::ptrdiff_t>(aOffset + aLength));
-    return true;
-  }
-  using uaConnection::SendMessage;
-  void Close() override {}
-  std::vector<ByteArray> fChunks;
-};
+using test::CaptureConnection;
 
 void Install(uaChannel& ch, const test::TestIdentity& own, const test::TestIdentity& peer, TuaSecureMode mode,
              TuaSecurePolicy policy) {

@@ -347,9 +347,7 @@ void ExpectEndpointsThrough(const std::string& aProxy) {
   const std::string url = varo::test::DemoServer::Shared().Url();
   s.Connect(url, aProxy);
   s.Open();
-  uaGetEndpointsRequest req;
-  req.EndpointUrl = url;
-  auto resp = s.Call<uaGetEndpointsResponse>(req);
+  auto resp = s.GetEndpoints(url);
   EXPECT_FALSE(resp->Endpoints.empty());
   s.Close();
 }

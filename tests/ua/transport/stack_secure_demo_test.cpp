@@ -30,9 +30,7 @@ const ByteArray& ServerCertificate() {
     StackSession s;
     s.Connect(Url());
     s.Open();
-    uaGetEndpointsRequest req;
-    req.EndpointUrl = Url();
-    auto resp = s.Call<uaGetEndpointsResponse>(req);
+    auto resp = s.GetEndpoints(Url());
     s.Close();
     for (const auto& e : resp->Endpoints)
       if (!e->ServerCertificate.empty()) return e->ServerCertificate;
@@ -53,13 +51,7 @@ void Secure(StackSession& s, TuaSecureMode aMode, TuaSecurePolicy aPolicy, size_
 }
 
 std::unique_ptr<uaGetEndpointsResponse> GetEndpoints(StackSession& s, size_t aPaddingBytes = 0) {
-  uaGetEndpointsRequest req;
-  req.EndpointUrl = Url();
-  if (aPaddingBytes) {
-    req.ProfileUris.push_back("http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary");
-    for (size_t n = 0; n < aPaddingBytes; n += 100) req.ProfileUris.push_back(std::string(96, 'p'));
-  }
-  return s.Call<uaGetEndpointsResponse>(req);
+  return s.GetEndpoints(Url(), aPaddingBytes);
 }
 
 struct SecureCase {
