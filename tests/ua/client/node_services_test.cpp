@@ -303,6 +303,10 @@ TEST_F(NodeServices, WriteToReadOnlyNodeGivesItsStatusText) {
 TEST_F(NodeServices, AttributeMatrixIsNodeMajor) {
   const std::vector<std::string> nodes = {Static("Int32"), "ns=1;s=Demo.ReadOnly.Int32"};
   const std::vector<int32_t> attrs = {attrBrowseName, attrValue, attrDataType};
+  // Other tests of this binary write the same node: set the value this test reads.
+  const uaDataValue one = IntDataValue(-123456);
+  ASSERT_EQ(Client().WriteNodeAttributes({Static("Int32")}, {attrValue}, {&one}),
+            (std::vector<uaStatusCode>{0}));
   auto values = Client().ReadNodeAttributes(nodes, attrs);
   ASSERT_EQ(values.size(), 6u);
   EXPECT_EQ(values[0]->ToString(), "Int32");
@@ -314,7 +318,6 @@ TEST_F(NodeServices, AttributeMatrixIsNodeMajor) {
   // Neither time stamp was asked for.
   for (const auto& v : values) EXPECT_EQ(v->SourceTimestamp, kNullDateTime);
 
-  const uaDataValue one = IntDataValue(-123456);
   const uaDataValue two = IntDataValue(7);
   const std::vector<uaStatusCode> results = Client().WriteNodeAttributes(
       {Static("Int32"), "ns=1;s=Demo.ReadOnly.Int32"}, {attrValue}, {&one, &two});
