@@ -130,6 +130,10 @@ void uaStackClient::ProcessMessage(const uaMsgHeader& aHeader, bool aAsymmetric)
       msg = ch.ChunkDecoder().readMessageChunk(reader, aHeader, d);
     } else {
       auto& d = ch.SymmDelegate();
+      if (ch.SecureChannelId() == 0)
+        throw EuaStatusError(
+            uaBadSecureChannelIdInvalid,
+            varo::Format("service chunk for channel %u before the channel was opened", channelId));
       if (channelId != ch.SecureChannelId())
         throw EuaStatusError(uaBadSecureChannelIdInvalid, varo::Format("chunk for channel %u on channel %u",
                                                                        channelId, ch.SecureChannelId()));

@@ -191,6 +191,15 @@ TEST_F(ChannelSecurity, ChannelIdAndSequenceAreChecked) {
   EXPECT_EQ(Receive(ServerMessage(4)), uaBadSecureChannelIdInvalid);
 }
 
+TEST_F(ChannelSecurity, ServiceChunkBeforeTheOpenResponseIsRefused) {
+  Prepare(uaSSign, uaSPBasic256Sha256);
+  fServer.SetSecureChannelId(7);
+  fServer.ConnectionData().fLocalNonce = fNonceServer;
+  fServer.ActivateToken(1, fNonceClient, fLifetime);
+  EXPECT_EQ(Receive(ServerMessage(1)), uaBadSecureChannelIdInvalid);
+  EXPECT_TRUE(fDelivered.empty());
+}
+
 TEST_F(ChannelSecurity, OpenResponseForAnotherCertificateIsRefused) {
   Prepare(uaSSignAndEncrypt, uaSPBasic256Sha256);
   // We expect the server to sign with a certificate other than the one it sends.
