@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "platform/datetime.h"
+#include "support/security_helpers.h"
 #include "support/test_support.h"
 
 namespace varo::ua {
@@ -13,15 +14,7 @@ namespace {
 
 using test::Hex;
 
-// The message of the EuaSecurityError raised by f, or "" when nothing was raised.
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EuaSecurityError& e) {
-    return e.what();
-  }
-  return "";
-}
+using test::SecurityErrorOf;
 
 struct HostileCase {
   const char* name;
@@ -111,7 +104,7 @@ TEST(DerHostile, EveryMalformedInputRaisesWithItsPosition) {
   for (const HostileCase& c : cases) {
     SCOPED_TRACE(c.name);
     const ByteArray bytes = Hex(c.hex);
-    EXPECT_EQ(ErrorOf([&] {
+    EXPECT_EQ(SecurityErrorOf([&] {
                 DERReader r(bytes);
                 c.read(r);
               }),
@@ -179,19 +172,21 @@ TEST(DerInteger, SignByteAndRanges) {
   EXPECT_EQ(v.ToInt(), -129);
   v.SetValue(Hex("00 80 00 00 00"));  // 2^31 does not fit in 32 bits
   EXPECT_EQ(v.ToInt64(), 2147483648);
-  EXPECT_EQ(ErrorOf([&] { v.ToInt(); }), "Certificate Error: ASN.1 Integer out of range 32bit at [0]");
+  EXPECT_EQ(SecurityErrorOf([&] { v.ToInt(); }),
+            "Certificate Error: ASN.1 Integer out of range 32bit at [0]");
   v.SetValue(Hex("7F FF FF FF FF FF FF FF"));
   EXPECT_EQ(v.ToInt64(), INT64_MAX);
   // Nine bytes, and eight magnitude bytes behind a sign byte, are out of range: never truncated.
   for (const char* hex : {"01 00 00 00 00 00 00 00 00", "00 80 00 00 00 00 00 00 00"}) {
     v.SetValue(Hex(hex));
-    EXPECT_EQ(ErrorOf([&] { v.ToInt64(); }), "Certificate Error: ASN.1 Integer out of range 64bit at [0]")
+    EXPECT_EQ(SecurityErrorOf([&] { v.ToInt64(); }),
+              "Certificate Error: ASN.1 Integer out of range 64bit at [0]")
         << hex;
   }
   EXPECT_EQ(ASN1Integer::StrToInt("0042"), 42);
-  EXPECT_EQ(ErrorOf([] { ASN1Integer::StrToInt("4a"); }),
+  EXPECT_EQ(SecurityErrorOf([] { ASN1Integer::StrToInt("4a"); }),
             "Certificate Error: encoding has invalid char at [0]");
-  EXPECT_EQ(ErrorOf([] { ASN1Integer::StrToInt("99999999999999999999"); }),
+  EXPECT_EQ(SecurityErrorOf([] { ASN1Integer::StrToInt("99999999999999999999"); }),
             "Certificate Error: ASN.1 Integer out of range 64bit at [0]");
 }
 
@@ -279,7 +274,7 @@ TEST(DerTime, UtcAndGeneralizedTimes) {
     SCOPED_TRACE(b.text);
     ASN1Time t;
     t.Assign(b.tag, ToBytes(b.text));
-    EXPECT_EQ(ErrorOf([&] { t.Time(); }), std::string("Certificate Error: ") + b.message + " at [0]");
+    EXPECT_EQ(SecurityErrorOf([&] { t.Time(); }), std::string("Certificate Error: ") + b.message + " at [0]");
   }
 
   // The reader takes either time tag and nothing else.

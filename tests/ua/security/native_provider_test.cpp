@@ -11,11 +11,8 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,45 +21,23 @@
 #include <string>
 #include <thread>
 
+#include "support/openssl_peer.h"
+#include "support/security_helpers.h"
+#include "support/test_files.h"
 #include "support/test_support.h"
 
 namespace varo::ua {
 namespace {
 
-namespace fs = std::filesystem;
 using H = THashAlgorithm;
-
-// ---- The openssl command line ----
-
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* f = popen((cmd + " 2>/dev/null").c_str(), "r");
-  if (!f) throw std::runtime_error("popen failed: " + cmd);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  if (pclose(f) != 0) throw std::runtime_error("command failed: " + cmd);
-  return out;
-}
-
-ByteArray ReadBytes(const fs::path& p) {
-  return ToBytes(test::ReadTextFile(p.string()));
-}
+using test::RunShell;
 
 // ---- libcrypto ----
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct CtxFree {
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
+using test::MdCtx;
+using test::PkeyCtx;
+using test::PkeyFree;
 using Pkey = std::shared_ptr<EVP_PKEY>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 void Check(int rc, const char* what) {
   if (rc <= 0) throw std::runtime_error(std::string("libcrypto: ") + what);
@@ -226,44 +201,41 @@ struct Installed {
 class NativeProviderTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/varo_native_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = std::make_unique<test::TempDir>("varo_native");
     for (size_t bits : {1024, 2048, 4096}) {
       for (const char* role : {"client", "server"}) MakeIdentity(role + std::to_string(bits), bits);
     }
     const std::string key = Q("client2048.key");
-    Shell("openssl pkey -in " + key + " -aes256 -passout pass:secret -out " + Q("enc8.pem"));
-    Shell("openssl rsa -in " + key + " -aes256 -passout pass:secret -traditional -out " + Q("enc1.pem"));
-    Shell("openssl req -x509 -new -key " + Q("server1024.key") + " -outform DER -out " + Q("nosan.der") +
-          " -days 30 -subj '/CN=No SAN'");
+    RunShell("openssl pkey -in " + key + " -aes256 -passout pass:secret -out " + Q("enc8.pem"));
+    RunShell("openssl rsa -in " + key + " -aes256 -passout pass:secret -traditional -out " + Q("enc1.pem"));
+    RunShell("openssl req -x509 -new -key " + Q("server1024.key") + " -outform DER -out " + Q("nosan.der") +
+             " -days 30 -subj '/CN=No SAN'");
     // A chain: the leaf (server2048's key, signed by a CA) first, then the CA.
-    Shell("openssl req -x509 -newkey rsa:1024 -nodes -keyout " + Q("ca.key") + " -out " + Q("ca.pem") +
-          " -days 30 -subj '/CN=Varo Test CA'");
-    Shell("openssl x509 -in " + Q("ca.pem") + " -outform DER -out " + Q("ca.der"));
-    Shell("printf 'subjectAltName=URI:urn:varo:leaf,DNS:leaf.example\\n' > " + Q("leaf.ext"));
-    Shell("openssl req -new -key " + Q("server2048.key") + " -subj '/CN=Leaf' -out " + Q("leaf.csr"));
-    Shell("openssl x509 -req -in " + Q("leaf.csr") + " -CA " + Q("ca.pem") + " -CAkey " + Q("ca.key") +
-          " -set_serial 7 -days 30 -extfile " + Q("leaf.ext") + " -outform DER -out " + Q("leaf.der"));
+    RunShell("openssl req -x509 -newkey rsa:1024 -nodes -keyout " + Q("ca.key") + " -out " + Q("ca.pem") +
+             " -days 30 -subj '/CN=Varo Test CA'");
+    RunShell("openssl x509 -in " + Q("ca.pem") + " -outform DER -out " + Q("ca.der"));
+    RunShell("printf 'subjectAltName=URI:urn:varo:leaf,DNS:leaf.example\\n' > " + Q("leaf.ext"));
+    RunShell("openssl req -new -key " + Q("server2048.key") + " -subj '/CN=Leaf' -out " + Q("leaf.csr"));
+    RunShell("openssl x509 -req -in " + Q("leaf.csr") + " -CA " + Q("ca.pem") + " -CAkey " + Q("ca.key") +
+             " -set_serial 7 -days 30 -extfile " + Q("leaf.ext") + " -outform DER -out " + Q("leaf.der"));
   }
   static void TearDownTestSuite() {
     ids_.clear();
-    fs::remove_all(dir_);
+    dir_.reset();
   }
 
-  static fs::path Path(const std::string& name) { return dir_ / name; }
-  static std::string Q(const std::string& name) { return "'" + Path(name).string() + "'"; }
-  static ByteArray File(const std::string& name) { return ReadBytes(Path(name)); }
+  static std::string Q(const std::string& name) { return dir_->Quoted(name); }
+  static ByteArray File(const std::string& name) { return dir_->Bytes(name); }
 
   static void MakeIdentity(const std::string& name, size_t bits) {
     const std::string key = Q(name + ".key");
-    Shell("openssl req -x509 -newkey rsa:" + std::to_string(bits) + " -nodes -keyout " + key + " -out " +
-          Q(name + ".der") + " -outform DER -days 30 -subj '/CN=" + name +
-          "' -addext 'subjectAltName=URI:urn:varo:" + name + ",DNS:" + name +
-          ".example,URI:urn:varo:" + name + ":second'");
-    Shell("openssl pkey -in " + key + " -traditional -out " + Q(name + ".pkcs1.pem"));
-    Shell("openssl pkey -in " + key + " -outform DER -out " + Q(name + ".pkcs1.der"));
-    Shell("openssl pkcs8 -topk8 -nocrypt -in " + key + " -outform DER -out " + Q(name + ".pkcs8.der"));
+    RunShell("openssl req -x509 -newkey rsa:" + std::to_string(bits) + " -nodes -keyout " + key + " -out " +
+             Q(name + ".der") + " -outform DER -days 30 -subj '/CN=" + name +
+             "' -addext 'subjectAltName=URI:urn:varo:" + name + ",DNS:" + name +
+             ".example,URI:urn:varo:" + name + ":second'");
+    RunShell("openssl pkey -in " + key + " -traditional -out " + Q(name + ".pkcs1.pem"));
+    RunShell("openssl pkey -in " + key + " -outform DER -out " + Q(name + ".pkcs1.der"));
+    RunShell("openssl pkcs8 -topk8 -nocrypt -in " + key + " -outform DER -out " + Q(name + ".pkcs8.der"));
     Identity id;
     id.bits = bits;
     id.uri = "urn:varo:" + name;
@@ -291,7 +263,7 @@ class NativeProviderTest : public ::testing::Test {
     return p;
   }
 
-  static inline fs::path dir_;
+  static inline std::unique_ptr<test::TempDir> dir_;
   static inline std::map<std::string, Identity> ids_;
 };
 
@@ -774,15 +746,7 @@ TEST_F(NativeProviderTest, SendingAndReceivingThreadsDoNotDisturbEachOther) {
 
 // ---- Registration ----
 
-class SavedSlot {
- public:
-  explicit SavedSlot(TuaSecurityLib lib) : lib_(lib), saved_(SecurityLibClasses::Factory(lib)) {}
-  ~SavedSlot() { SecurityLibClasses::Register(lib_, saved_); }
-
- private:
-  TuaSecurityLib lib_;
-  uaSecurityFactory saved_;
-};
+using test::SavedSlot;
 
 TEST(NativeProviderRegistry, RegistersOnceAndCreatesFreshNativeProviders) {
   SavedSlot slot(uaSNative);

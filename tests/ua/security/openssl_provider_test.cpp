@@ -5,10 +5,7 @@
 #include "ua/security/openssl_provider.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,6 +13,9 @@
 #include <vector>
 
 #include "platform/random.h"
+#include "platform/strings.h"
+#include "support/security_helpers.h"
+#include "support/test_files.h"
 #include "support/test_support.h"
 #include "ua/security/aes.h"
 #include "ua/security/hash.h"
@@ -30,32 +30,10 @@
 namespace varo::ua {
 namespace {
 
-namespace fs = std::filesystem;
 using H = THashAlgorithm;
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* f = popen((cmd + " 2>/dev/null").c_str(), "r");
-  if (!f) throw std::runtime_error("popen failed: " + cmd);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  if (pclose(f) != 0) throw std::runtime_error("command failed: " + cmd);
-  return out;
-}
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EuaSecurityError& e) {
-    return e.what();
-  }
-  return "";
-}
-
-bool StartsWith(const std::string& s, const std::string& prefix) {
-  return s.rfind(prefix, 0) == 0;
-}
+using test::RunShell;
+using test::SecurityErrorOf;
 
 ByteArray Pattern(size_t n, uint8_t seed = 1) {
   ByteArray b(n);
@@ -76,51 +54,40 @@ TRsaPrivateKey NativePrivate(const TRSAPrivateKey& k) {
 
 // ---- Key material, made once per run ----
 
-struct TMaterial {
-  fs::path dir;
-  ByteArray Bytes(const std::string& name) const {
-    const std::string text = test::ReadTextFile((dir / name).string());
-    return ByteArray(text.begin(), text.end());
+// The keys and certificates, made on first use in a folder removed at exit.
+void MakeMaterial(const test::TempDir& t) {
+  auto cert = [&](const std::string& key, const std::string& out, const std::string& san) {
+    std::string cmd = "openssl req -x509 -key " + t.Quoted(key) +
+                      " -subj /CN=VaroTest -days 2 -outform DER -out " + t.Quoted(out);
+    if (!san.empty()) cmd += " -addext 'subjectAltName=" + san + "'";
+    RunShell(cmd);
+  };
+  for (const char* who : {"server", "client"}) {
+    RunShell("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " +
+             t.Quoted(std::string(who) + ".pem"));
   }
-  std::string Q(const std::string& name) const { return "'" + (dir / name).string() + "'"; }
-  ~TMaterial() {
-    if (!dir.empty()) fs::remove_all(dir);
-  }
-};
+  cert("server.pem", "server.der", "URI:urn:varo:test:server,DNS:server.example");
+  // The URI is not the first entry; the first URI counts.
+  cert("client.pem", "client.der", "DNS:client.example,URI:urn:varo:test:client,URI:urn:varo:other");
+  cert("server.pem", "nosan.der", "");
+  RunShell("openssl rsa -in " + t.Quoted("client.pem") + " -traditional -out " + t.Quoted("client1.pem"));
+  RunShell("openssl pkcs8 -topk8 -nocrypt -in " + t.Quoted("client.pem") + " -outform DER -out " +
+           t.Quoted("client8.der"));
+  RunShell("openssl rsa -in " + t.Quoted("client.pem") + " -traditional -outform DER -out " +
+           t.Quoted("client1.der"));
+  RunShell("openssl pkey -in " + t.Quoted("client.pem") + " -aes-256-cbc -passout pass:secret -out " +
+           t.Quoted("enc8.pem"));
+  RunShell("openssl rsa -in " + t.Quoted("client.pem") + " -traditional -aes128 -passout pass:secret -out " +
+           t.Quoted("enc1.pem"));
+  RunShell("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + t.Quoted("ec.pem"));
+  cert("ec.pem", "ec.der", "URI:urn:varo:test:ec");
+}
 
-const TMaterial& Material() {
-  static const TMaterial m = [] {
-    TMaterial t;
-    char tmpl[] = "/tmp/varo_openssl_XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-    t.dir = tmpl;
-    auto cert = [&](const std::string& key, const std::string& out, const std::string& san) {
-      std::string cmd =
-          "openssl req -x509 -key " + t.Q(key) + " -subj /CN=VaroTest -days 2 -outform DER -out " + t.Q(out);
-      if (!san.empty()) cmd += " -addext 'subjectAltName=" + san + "'";
-      Shell(cmd);
-    };
-    for (const char* who : {"server", "client"}) {
-      Shell("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " +
-            t.Q(std::string(who) + ".pem"));
-    }
-    cert("server.pem", "server.der", "URI:urn:varo:test:server,DNS:server.example");
-    // The URI is not the first entry; the first URI counts.
-    cert("client.pem", "client.der", "DNS:client.example,URI:urn:varo:test:client,URI:urn:varo:other");
-    cert("server.pem", "nosan.der", "");
-    Shell("openssl rsa -in " + t.Q("client.pem") + " -traditional -out " + t.Q("client1.pem"));
-    Shell("openssl pkcs8 -topk8 -nocrypt -in " + t.Q("client.pem") + " -outform DER -out " +
-          t.Q("client8.der"));
-    Shell("openssl rsa -in " + t.Q("client.pem") + " -traditional -outform DER -out " + t.Q("client1.der"));
-    Shell("openssl pkey -in " + t.Q("client.pem") + " -aes-256-cbc -passout pass:secret -out " +
-          t.Q("enc8.pem"));
-    Shell("openssl rsa -in " + t.Q("client.pem") + " -traditional -aes128 -passout pass:secret -out " +
-          t.Q("enc1.pem"));
-    Shell("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + t.Q("ec.pem"));
-    cert("ec.pem", "ec.der", "URI:urn:varo:test:ec");
-    return t;
-  }();
-  return m;
+const test::TempDir& Material() {
+  static const test::TempDir dir("varo_openssl");
+  static const bool made = (MakeMaterial(dir), true);
+  (void)made;
+  return dir;
 }
 
 class TTestChannel : public IuaSecurityChannel {
@@ -138,7 +105,7 @@ class OpenSSLProviderTest : public ::testing::Test {
   void SetUp() override {
     std::string why;
     if (!OpenSSLSecurityAvailable(&why)) GTEST_SKIP() << why;
-    const TMaterial& m = Material();
+    const test::TempDir& m = Material();
     provider_ = std::make_unique<TIndy_OpenSSL>();
     provider_->setChannel(&channel_);
     provider_->LoadPrivateKey(ByteSpan(m.Bytes("client.pem")), "");
@@ -157,10 +124,7 @@ class OpenSSLProviderTest : public ::testing::Test {
     static const TRsaPrivateKey k = NativePrivate(LoadPrivateKeyPem(Text("client.pem")));
     return k;
   }
-  static std::string Text(const std::string& name) {
-    const ByteArray b = Material().Bytes(name);
-    return std::string(b.begin(), b.end());
-  }
+  static std::string Text(const std::string& name) { return Material().Text(name); }
 
   TTestChannel channel_;
   std::unique_ptr<TIndy_OpenSSL> provider_;
@@ -251,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, OpenSSLPrivateKeyTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OpenSSLProviderTest, UnusablePrivateKeysRaise) {
-  const TMaterial& m = Material();
+  const test::TempDir& m = Material();
   std::string corrupt = Text("client.pem");
   corrupt[40] = '*';
   ByteArray truncated = m.Bytes("client1.der");
@@ -275,13 +239,13 @@ TEST_F(OpenSSLProviderTest, UnusablePrivateKeysRaise) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_TRUE(StartsWith(ErrorOf([&] { asym().LoadPrivateKey(c.bytes, c.password); }), c.message));
+    EXPECT_TRUE(StartsWith(SecurityErrorOf([&] { asym().LoadPrivateKey(c.bytes, c.password); }), c.message));
   }
   // A failed load leaves no key behind.
   EXPECT_EQ(asym().RSASize(cuUseLocalKey), 0u);
   EXPECT_THROW(provider_->Sign_Rsa(rpPKCS, H::SHA1, Pattern(10)), EuaSecurityError);
-  EXPECT_TRUE(
-      StartsWith(ErrorOf([&] { asym().initRSADecrypt(cuUseLocalKey, rpPKCS, H::SHA1); }), "init decrypt"));
+  EXPECT_TRUE(StartsWith(SecurityErrorOf([&] { asym().initRSADecrypt(cuUseLocalKey, rpPKCS, H::SHA1); }),
+                         "init decrypt"));
 }
 
 // ---- Certificates ----
@@ -304,9 +268,9 @@ TEST_F(OpenSSLProviderTest, ApplicationUriIsTheFirstSanUri) {
   asym().LoadPublicCertificate(Cat(Material().Bytes("server.der"), Material().Bytes("client.der")),
                                cuUseRemoteKey);
   EXPECT_EQ(asym().getCertificateApplicationName(cuUseRemoteKey), "urn:varo:test:server");
-  EXPECT_TRUE(
-      StartsWith(ErrorOf([&] { asym().getCertificateApplicationName(static_cast<TCertificateUsage>(5)); }),
-                 "unknown Certificate"));
+  EXPECT_TRUE(StartsWith(
+      SecurityErrorOf([&] { asym().getCertificateApplicationName(static_cast<TCertificateUsage>(5)); }),
+      "unknown Certificate"));
   EXPECT_EQ(asym().RSASize(static_cast<TCertificateUsage>(5)), 0u);
 }
 
@@ -325,7 +289,8 @@ TEST_F(OpenSSLProviderTest, UnusableCertificatesRaiseAndKeepThePreviousOne) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_TRUE(StartsWith(ErrorOf([&] { asym().LoadPublicCertificate(c.der, cuUseRemoteKey); }), c.message));
+    EXPECT_TRUE(
+        StartsWith(SecurityErrorOf([&] { asym().LoadPublicCertificate(c.der, cuUseRemoteKey); }), c.message));
     EXPECT_EQ(asym().getCertificateApplicationName(cuUseRemoteKey), "urn:varo:test:server");
     EXPECT_EQ(asym().RSASize(cuUseRemoteKey), 256u);
   }
@@ -414,13 +379,14 @@ TEST_F(OpenSSLProviderTest, DecryptionFailuresRaise) {
   ByteArray cipher = RSAEncryptOAEP(ClientKey().PublicKey(), Pattern(50), TRSAHashType::rsahfSHA1);
   ByteArray result(214 * 2);
   cipher[100] ^= 1;
-  EXPECT_TRUE(StartsWith(ErrorOf([&] { asym().DecryptRsa(cipher, 0, cipher.size(), result, 214, 256); }),
-                         "decrypt error pos 0 keySize: 256 text length: "));
+  EXPECT_TRUE(
+      StartsWith(SecurityErrorOf([&] { asym().DecryptRsa(cipher, 0, cipher.size(), result, 214, 256); }),
+                 "decrypt error pos 0 keySize: 256 text length: "));
   // The wrong OAEP hash fails the same way, with no detail from OpenSSL.
   cipher[100] ^= 1;
   asym().initRSADecrypt(cuUseLocalKey, rpOAEP, H::SHA256);
   const std::string wrongHash =
-      ErrorOf([&] { asym().DecryptRsa(cipher, 0, cipher.size(), result, 190, 256); });
+      SecurityErrorOf([&] { asym().DecryptRsa(cipher, 0, cipher.size(), result, 190, 256); });
   EXPECT_TRUE(StartsWith(wrongHash, "decrypt error pos 0")) << wrongHash;
   EXPECT_EQ(wrongHash.find('('), std::string::npos) << wrongHash;
   // An incomplete block is refused, not read past.
@@ -430,22 +396,24 @@ TEST_F(OpenSSLProviderTest, DecryptionFailuresRaise) {
   asym().initRSADecrypt(cuUseLocalKey, rpOAEP, H::SHA1);
   ByteArray tiny(10);
   EXPECT_THROW(asym().DecryptRsa(cipher, 0, cipher.size(), tiny, 214, 256), EuaSecurityError);
-  EXPECT_TRUE(StartsWith(ErrorOf([&] { asym().initRSADecrypt(cuUseLocalKey, rpPSS, H::SHA1); }),
+  EXPECT_TRUE(StartsWith(SecurityErrorOf([&] { asym().initRSADecrypt(cuUseLocalKey, rpPSS, H::SHA1); }),
                          "cannot set padding"));
   EXPECT_THROW(asym().DecryptRsa(cipher, 0, cipher.size(), result, 214, 256), EuaSecurityError);
 }
 
 TEST_F(OpenSSLProviderTest, EncryptionNeedsAKeyAndAnEncryptionPadding) {
   TIndy_OpenSSL empty;
-  EXPECT_TRUE(StartsWith(ErrorOf([&] { empty.asym().initRSAEncrypt(cuUseRemoteKey, rpPKCS, H::SHA1); }),
-                         "init encrypt"));
+  EXPECT_TRUE(
+      StartsWith(SecurityErrorOf([&] { empty.asym().initRSAEncrypt(cuUseRemoteKey, rpPKCS, H::SHA1); }),
+                 "init encrypt"));
   ByteArray out(256);
   EXPECT_THROW(empty.asym().EncryptRsa(Pattern(10), 0, 10, out, 245, 256), EuaSecurityError);
   EXPECT_EQ(empty.asym().RSASize(cuUseRemoteKey), 0u);
-  EXPECT_TRUE(StartsWith(ErrorOf([&] { asym().initRSAEncrypt(cuUseRemoteKey, rpPSS, H::SHA256); }),
+  EXPECT_TRUE(StartsWith(SecurityErrorOf([&] { asym().initRSAEncrypt(cuUseRemoteKey, rpPSS, H::SHA256); }),
                          "cannot set padding"));
-  EXPECT_TRUE(StartsWith(ErrorOf([&] { asym().initRSAEncrypt(cuUseRemoteKey, rpOAEP, static_cast<H>(9)); }),
-                         "unknown HashFunction"));
+  EXPECT_TRUE(
+      StartsWith(SecurityErrorOf([&] { asym().initRSAEncrypt(cuUseRemoteKey, rpOAEP, static_cast<H>(9)); }),
+                 "unknown HashFunction"));
 }
 
 // ---- Signatures ----
@@ -464,8 +432,9 @@ TEST_F(OpenSSLProviderTest, Pkcs1SignaturesEqualNativeOnes) {
     EXPECT_EQ(provider_->Sign_Rsa(rpPKCS, hash, data, Material().Bytes("enc1.pem"), "secret"),
               RSASignPKCS1v15(ClientKey(), data, h));
   }
-  EXPECT_TRUE(StartsWith(ErrorOf([&] { provider_->Sign_Rsa(rpPKCS, H::SHA1, data, Pattern(40), ""); }),
-                         "Could not load RSA private key"));
+  EXPECT_TRUE(
+      StartsWith(SecurityErrorOf([&] { provider_->Sign_Rsa(rpPKCS, H::SHA1, data, Pattern(40), ""); }),
+                 "Could not load RSA private key"));
   EXPECT_THROW(asym().Sign_Rsa(rpPKCS, H::SHA1, data, 10, 5), EuaSecurityError);
 }
 
@@ -485,10 +454,11 @@ TEST_F(OpenSSLProviderTest, PssSignaturesVerifyNatively) {
 
 // Signing errors raise; no empty or zero signature comes back.
 TEST_F(OpenSSLProviderTest, SigningWithAnEncryptionPaddingRaises) {
+  EXPECT_TRUE(StartsWith(SecurityErrorOf([&] { provider_->Sign_Rsa(rpOAEP, H::SHA1, Pattern(10)); }),
+                         "cannot set padding"));
   EXPECT_TRUE(
-      StartsWith(ErrorOf([&] { provider_->Sign_Rsa(rpOAEP, H::SHA1, Pattern(10)); }), "cannot set padding"));
-  EXPECT_TRUE(StartsWith(ErrorOf([&] { provider_->Sign_Rsa(rpPKCS, static_cast<H>(7), Pattern(10)); }),
-                         "unknown HashFunction"));
+      StartsWith(SecurityErrorOf([&] { provider_->Sign_Rsa(rpPKCS, static_cast<H>(7), Pattern(10)); }),
+                 "unknown HashFunction"));
 }
 
 struct VerifyCase {
@@ -758,8 +728,9 @@ TEST_F(OpenSSLProviderTest, AesRefusesUnusableInput) {
   ByteArray out(64);
   EXPECT_THROW(sym().encryptSymm(Pattern(32), 0, out, 32), EuaSecurityError);  // no key yet
   EXPECT_THROW(sym().DecryptSymm(Pattern(32), 0, out, 32), EuaSecurityError);
-  EXPECT_TRUE(StartsWith(ErrorOf([&] { sym().InitEncryptSymm(static_cast<TSymmAlgorithm>(7), key, iv); }),
-                         "unknown AES function"));
+  EXPECT_TRUE(
+      StartsWith(SecurityErrorOf([&] { sym().InitEncryptSymm(static_cast<TSymmAlgorithm>(7), key, iv); }),
+                 "unknown AES function"));
   EXPECT_THROW(sym().InitEncryptSymm(saAES128, key, iv), EuaSecurityError);  // 32-byte key for AES-128
   EXPECT_THROW(sym().InitDecryptSymm(saAES256, key, Pattern(15)), EuaSecurityError);
   sym().InitEncryptSymm(saAES256, key, iv);
@@ -779,7 +750,7 @@ class OpenSSLNativeTest : public OpenSSLProviderTest, public ::testing::WithPara
   void SetUp() override {
     OpenSSLProviderTest::SetUp();
     if (IsSkipped()) return;
-    const TMaterial& m = Material();
+    const test::TempDir& m = Material();
     server_.setChannel(&serverChannel_);
     server_.LoadPrivateKey(ByteSpan(m.Bytes("server.pem")), "");
     server_.LoadPublicCertifitace(ByteSpan(m.Bytes("server.der")), cuUseLocalKey);
@@ -887,8 +858,9 @@ INSTANTIATE_TEST_SUITE_P(Policies, OpenSSLNativeTest,
                          [](const auto& info) { return std::string(SecurityPolicyInfo(info.param).fName); });
 
 TEST_F(OpenSSLProviderTest, LocalCertificateMustBelongToThePrivateKey) {
-  EXPECT_EQ(ErrorOf([&] { asym().LoadPublicCertificate(Material().Bytes("server.der"), cuUseLocalKey); }),
-            "the client certificate does not belong to the loaded private key");
+  EXPECT_EQ(
+      SecurityErrorOf([&] { asym().LoadPublicCertificate(Material().Bytes("server.der"), cuUseLocalKey); }),
+      "the client certificate does not belong to the loaded private key");
   EXPECT_EQ(asym().getCertificateApplicationName(cuUseLocalKey), "urn:varo:test:client");
   // Another private key drops the client certificate of the old one.
   asym().LoadPrivateKey(Material().Bytes("server.pem"), "");

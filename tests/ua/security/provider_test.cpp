@@ -3,17 +3,19 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rsa.h>
+#include <algorithm>
 
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 
+#include "support/openssl_peer.h"
+#include "support/security_helpers.h"
 #include "support/test_support.h"
 #include "ua/security/provider_sym.h"
 
@@ -24,26 +26,8 @@ using H = THashAlgorithm;
 
 // ---- One OpenSSL-generated 2048-bit key for the whole run ----
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct CtxFree {
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
-
-ByteArray BnParam(EVP_PKEY* pkey, const char* name) {
-  BIGNUM* bn = nullptr;
-  if (EVP_PKEY_get_bn_param(pkey, name, &bn) != 1) throw std::runtime_error(name);
-  ByteArray out(static_cast<size_t>(BN_num_bytes(bn)));
-  BN_bn2bin(bn, out.data());
-  BN_free(bn);
-  return out;
-}
+using test::MdCtx;
+using test::Pkey;
 
 struct TestKey {
   Pkey ossl;
@@ -53,18 +37,8 @@ struct TestKey {
 TestKey& Key2048() {
   static TestKey key = [] {
     TestKey k;
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* raw = nullptr;
-    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 2048) != 1 || EVP_PKEY_keygen(ctx.get(), &raw) != 1) {
-      throw std::runtime_error("OpenSSL key generation failed");
-    }
-    k.ossl.reset(raw);
-    k.priv.emplace(TRsaPrivateKey::FromCrt(
-        BnParam(raw, OSSL_PKEY_PARAM_RSA_N), BnParam(raw, OSSL_PKEY_PARAM_RSA_E),
-        BnParam(raw, OSSL_PKEY_PARAM_RSA_D), BnParam(raw, OSSL_PKEY_PARAM_RSA_FACTOR1),
-        BnParam(raw, OSSL_PKEY_PARAM_RSA_FACTOR2), BnParam(raw, OSSL_PKEY_PARAM_RSA_EXPONENT1),
-        BnParam(raw, OSSL_PKEY_PARAM_RSA_EXPONENT2), BnParam(raw, OSSL_PKEY_PARAM_RSA_COEFFICIENT1)));
+    k.ossl = test::GenerateRsaKey(2048);
+    k.priv.emplace(test::NativeRsaKey(k.ossl.get()));
     return k;
   }();
   return key;
@@ -340,7 +314,7 @@ TEST(ProviderAsymmetricSizes, NoneIsZeroAndKeysOutsideThePolicyLimitsRaise) {
 // ---- Asymmetric verification ----
 
 ByteArray OpenSslSign(EVP_PKEY* key, bool pss, ByteSpan data) {
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
+  MdCtx md(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;
   if (EVP_DigestSignInit(md.get(), &pctx, EVP_sha256(), nullptr, key) != 1)
     throw std::runtime_error("sign init");
@@ -540,17 +514,7 @@ TEST(ProviderLoading, StreamsFilesAndLimits) {
 
 // ---- Registry ----
 
-// Restores a slot's factory when the test ends, so that providers registered by their
-// modules stay in place.
-class SavedSlot {
- public:
-  explicit SavedSlot(TuaSecurityLib lib) : lib_(lib), saved_(SecurityLibClasses::Factory(lib)) {}
-  ~SavedSlot() { SecurityLibClasses::Register(lib_, saved_); }
-
- private:
-  TuaSecurityLib lib_;
-  uaSecurityFactory saved_;
-};
+using test::SavedSlot;
 
 TEST(SecurityLibRegistry, EmptySlotsFailAndRegisteredSlotsCreate) {
   SavedSlot native(uaSNative), openssl(uaSOpenSSL);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/random.h"
+#include "support/openssl_peer.h"
 #include "support/test_support.h"
 
 namespace varo::ua {
@@ -287,26 +288,9 @@ TEST(RsaKeys, RejectsUnusableKeys) {
 
 // ---- OpenSSL peer ----
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct CtxFree {
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
-
-ByteArray BnParam(EVP_PKEY* pkey, const char* name) {
-  BIGNUM* bn = nullptr;
-  if (EVP_PKEY_get_bn_param(pkey, name, &bn) != 1) throw std::runtime_error(name);
-  ByteArray out(static_cast<size_t>(BN_num_bytes(bn)));
-  BN_bn2bin(bn, out.data());
-  BN_free(bn);
-  return out;
-}
+using test::MdCtx;
+using test::Pkey;
+using test::PkeyCtx;
 
 struct KeyPair {
   Pkey ossl;
@@ -318,19 +302,9 @@ KeyPair& GeneratedKey(int bits) {
   static std::map<int, KeyPair> keys;
   auto it = keys.find(bits);
   if (it != keys.end()) return it->second;
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-  EVP_PKEY* raw = nullptr;
-  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) != 1 || EVP_PKEY_keygen(ctx.get(), &raw) != 1) {
-    throw std::runtime_error("OpenSSL key generation failed");
-  }
   KeyPair kp;
-  kp.ossl.reset(raw);
-  kp.ours = std::make_unique<TRsaPrivateKey>(TRsaPrivateKey::FromCrt(
-      BnParam(raw, OSSL_PKEY_PARAM_RSA_N), BnParam(raw, OSSL_PKEY_PARAM_RSA_E),
-      BnParam(raw, OSSL_PKEY_PARAM_RSA_D), BnParam(raw, OSSL_PKEY_PARAM_RSA_FACTOR1),
-      BnParam(raw, OSSL_PKEY_PARAM_RSA_FACTOR2), BnParam(raw, OSSL_PKEY_PARAM_RSA_EXPONENT1),
-      BnParam(raw, OSSL_PKEY_PARAM_RSA_EXPONENT2), BnParam(raw, OSSL_PKEY_PARAM_RSA_COEFFICIENT1)));
+  kp.ossl = test::GenerateRsaKey(bits);
+  kp.ours = std::make_unique<TRsaPrivateKey>(test::NativeRsaKey(kp.ossl.get()));
   return keys.emplace(bits, std::move(kp)).first->second;
 }
 
@@ -376,7 +350,7 @@ bool OsslDecrypt(EVP_PKEY* key, Pad pad, ByteSpan cipher, ByteArray& out) {
 enum class Sig { Pkcs1Sha1, Pkcs1Sha256, PssSha256 };
 
 ByteArray OsslSign(EVP_PKEY* key, Sig sig, ByteSpan data) {
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
+  MdCtx md(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;
   EVP_DigestSignInit(md.get(), &pctx, sig == Sig::Pkcs1Sha1 ? EVP_sha1() : EVP_sha256(), nullptr, key);
   if (sig == Sig::PssSha256) {
@@ -393,7 +367,7 @@ ByteArray OsslSign(EVP_PKEY* key, Sig sig, ByteSpan data) {
 }
 
 bool OsslVerify(EVP_PKEY* key, Sig sig, ByteSpan data, ByteSpan signature) {
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
+  MdCtx md(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;
   EVP_DigestVerifyInit(md.get(), &pctx, sig == Sig::Pkcs1Sha1 ? EVP_sha1() : EVP_sha256(), nullptr, key);
   if (sig == Sig::PssSha256) {

@@ -4,16 +4,16 @@
 #include "ua/security/x509.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 
 #include "platform/datetime.h"
 #include "platform/strings.h"
+#include "support/test_files.h"
 #include "support/test_support.h"
 #include "ua/security/pem.h"
 
@@ -22,22 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs a shell command and returns its standard output; fails the test on a non-zero exit.
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* f = popen((cmd + " 2>/dev/null").c_str(), "r");
-  if (!f) throw std::runtime_error("popen failed: " + cmd);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  const int rc = pclose(f);
-  if (rc != 0) throw std::runtime_error("command failed: " + cmd);
-  return out;
-}
-
-ByteArray ReadBytes(const fs::path& p) {
-  return ToBytes(test::ReadTextFile(p.string()));
-}
+using test::ReadFileBytes;
+using test::RunShell;
 
 // "Dec 11 11:34:17 2026 GMT" as printed by openssl.
 TDateTime OpensslDate(std::string_view s) {
@@ -67,8 +53,8 @@ struct OpensslFacts {
 };
 
 OpensslFacts Facts(const fs::path& der) {
-  const std::string text = Shell("openssl x509 -inform DER -in '" + der.string() +
-                                 "' -noout -modulus -fingerprint -sha1 -dates -ext subjectAltName");
+  const std::string text = RunShell("openssl x509 -inform DER -in " + test::ShellQuote(der.string()) +
+                                    " -noout -modulus -fingerprint -sha1 -dates -ext subjectAltName");
   OpensslFacts f;
   bool sanNext = false;
   for (const std::string& line : Split(text, '\n')) {
@@ -90,14 +76,10 @@ void ExpectSameDate(TDateTime actual, const std::string& opensslText) {
 
 class X509Test : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/varo_x509_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  static void TearDownTestSuite() { fs::remove_all(dir_); }
-  static fs::path Path(const std::string& name) { return dir_ / name; }
-  static std::string Q(const std::string& name) { return "'" + Path(name).string() + "'"; }
+  static void SetUpTestSuite() { dir_ = std::make_unique<test::TempDir>("varo_x509"); }
+  static void TearDownTestSuite() { dir_.reset(); }
+  static fs::path Path(const std::string& name) { return dir_->Path(name); }
+  static std::string Q(const std::string& name) { return dir_->Quoted(name); }
 
   // A self-signed certificate in DER; returns its path.
   static fs::path SelfSigned(const std::string& name, const std::string& newkey, int days,
@@ -106,11 +88,11 @@ class X509Test : public ::testing::Test {
                       " -out " + Q(name + ".der") + " -outform DER -days " + std::to_string(days) +
                       " -subj '/CN=VaroTest/O=Varo Test/C=DE'";
     if (!san.empty()) cmd += " -addext 'subjectAltName=" + san + "'";
-    Shell(cmd);
+    RunShell(cmd);
     return Path(name + ".der");
   }
 
-  static inline fs::path dir_;
+  static inline std::unique_ptr<test::TempDir> dir_;
 };
 
 constexpr const char* kSan =
@@ -130,7 +112,7 @@ TEST_P(X509RsaCertTest, MatchesOpenssl) {
   const OpensslFacts facts = Facts(der);
 
   TX509Certificate cert;
-  cert.Load(ReadBytes(der));
+  cert.Load(ReadFileBytes(der));
   const TRSAPublicKey key = cert.PublicKey();
   EXPECT_EQ(key.ModulusHEX(), facts.modulus);
   EXPECT_EQ(key.KeyBitSize(), static_cast<size_t>(c.bits));
@@ -157,7 +139,7 @@ TEST_P(X509RsaCertTest, MatchesOpenssl) {
   EXPECT_EQ(cert.Certificate().Issuer(), cert.Certificate().Subject());
   EXPECT_TRUE(cert.isSelfIssued());
   EXPECT_EQ(cert.SignatureAlgorithm().algorithm.ToString(), "1.2.840.113549.1.1.11");
-  EXPECT_EQ(cert.RawData(), ReadBytes(der));
+  EXPECT_EQ(cert.RawData(), ReadFileBytes(der));
 
   // The key file written with the certificate holds the same modulus.
   const TRSAPrivateKey priv =
@@ -178,7 +160,7 @@ TEST_F(X509Test, EveryKindOfAltNameIsCollectedAndTheFirstUriWins) {
                                   "email:ops@example.org,URI:urn:first,DNS:a.example,URI:urn:second,"
                                   "RID:1.2.3.4,otherName:1.2.3.5;UTF8:skipped");
   TX509Certificate cert;
-  cert.Load(ReadBytes(der));
+  cert.Load(ReadFileBytes(der));
   const GeneralName san = cert.SubjectAltNames();
   EXPECT_EQ(san.rfc822Name, (std::vector<std::string>{"ops@example.org"}));
   EXPECT_EQ(san.uniformResourceIdentifier, (std::vector<std::string>{"urn:first", "urn:second"}));
@@ -200,7 +182,7 @@ TEST_F(X509Test, NonRsaKeysAreRejectedWithTheirAlgorithm) {
     SCOPED_TRACE(c.name);
     const fs::path der = SelfSigned(c.name, c.newkey, 30, "URI:urn:varo:ec");
     TX509Certificate cert;
-    cert.Load(ReadBytes(der));  // the certificate itself reads fine
+    cert.Load(ReadFileBytes(der));  // the certificate itself reads fine
     EXPECT_EQ(cert.ThumbprintHEX(), Facts(der).sha1);
     EXPECT_EQ(cert.ApplicationUri(), "urn:varo:ec");
     try {
@@ -213,16 +195,16 @@ TEST_F(X509Test, NonRsaKeysAreRejectedWithTheirAlgorithm) {
 }
 
 TEST_F(X509Test, ChainLoadsTheLeafAndItsThumbprint) {
-  Shell("openssl req -x509 -newkey rsa:1024 -nodes -keyout " + Q("ca.key") + " -out " + Q("ca.pem") +
-        " -days 30 -subj /CN=VaroCA");
-  Shell("openssl x509 -in " + Q("ca.pem") + " -outform DER -out " + Q("ca.der"));
-  Shell("openssl req -new -newkey rsa:1024 -nodes -keyout " + Q("leaf.key") + " -out " + Q("leaf.csr") +
-        " -subj /CN=VaroLeaf");
+  RunShell("openssl req -x509 -newkey rsa:1024 -nodes -keyout " + Q("ca.key") + " -out " + Q("ca.pem") +
+           " -days 30 -subj /CN=VaroCA");
+  RunShell("openssl x509 -in " + Q("ca.pem") + " -outform DER -out " + Q("ca.der"));
+  RunShell("openssl req -new -newkey rsa:1024 -nodes -keyout " + Q("leaf.key") + " -out " + Q("leaf.csr") +
+           " -subj /CN=VaroLeaf");
   // Signed without an extension file: a version 1 certificate without extensions.
-  Shell("openssl x509 -req -in " + Q("leaf.csr") + " -CA " + Q("ca.pem") + " -CAkey " + Q("ca.key") +
-        " -set_serial 0x0102 -days 30 -outform DER -out " + Q("leaf.der"));
-  const ByteArray leaf = ReadBytes(Path("leaf.der"));
-  const ByteArray ca = ReadBytes(Path("ca.der"));
+  RunShell("openssl x509 -req -in " + Q("leaf.csr") + " -CA " + Q("ca.pem") + " -CAkey " + Q("ca.key") +
+           " -set_serial 0x0102 -days 30 -outform DER -out " + Q("leaf.der"));
+  const ByteArray leaf = ReadFileBytes(Path("leaf.der"));
+  const ByteArray ca = ReadFileBytes(Path("ca.der"));
   ByteArray chain = leaf;
   chain.insert(chain.end(), ca.begin(), ca.end());
 
@@ -246,7 +228,7 @@ TEST_F(X509Test, ChainLoadsTheLeafAndItsThumbprint) {
 
   // The same chain in PEM form.
   const std::string pem =
-      Shell("openssl x509 -inform DER -in " + Q("leaf.der")) + test::ReadTextFile(Path("ca.pem"));
+      RunShell("openssl x509 -inform DER -in " + Q("leaf.der")) + test::ReadTextFile(Path("ca.pem"));
   EXPECT_EQ(LoadCertificatePem(pem), chain);
   EXPECT_EQ(CertificateBytesToDer(ToBytes(pem)), chain);
   EXPECT_EQ(CertificateBytesToDer(chain), chain);
@@ -261,9 +243,9 @@ TEST_F(X509Test, ChainLoadsTheLeafAndItsThumbprint) {
 TEST_F(X509Test, OpensslSerialNumbersOfTwentyBytesRenderWithoutRaising) {
   const fs::path der = SelfSigned("serial", "rsa:1024", 30);
   TX509Certificate cert;
-  cert.Load(ReadBytes(der));
+  cert.Load(ReadFileBytes(der));
   const std::string expected =
-      ToUpperAscii(Trim(Shell("openssl x509 -inform DER -in '" + der.string() + "' -noout -serial"))
+      ToUpperAscii(Trim(RunShell("openssl x509 -inform DER -in '" + der.string() + "' -noout -serial"))
                        .substr(7));                        // "serial="
   EXPECT_EQ(cert.Certificate().SerialNumber(), expected);  // too long for the " int: " form
   EXPECT_THROW(cert.Certificate().fSerialNumber.ToInt64(), EuaSecurityError);
@@ -275,7 +257,7 @@ TEST_F(X509Test, OpensslSerialNumbersOfTwentyBytesRenderWithoutRaising) {
 }
 
 TEST_F(X509Test, DamagedCertificatesRaise) {
-  const ByteArray good = ReadBytes(SelfSigned("damage", "rsa:1024", 30, kSan));
+  const ByteArray good = ReadFileBytes(SelfSigned("damage", "rsa:1024", 30, kSan));
   // Every truncation of a valid certificate is refused.
   for (size_t len = 0; len < good.size(); len += (len < 64 ? 1 : 37)) {
     TX509Certificate cert;
