@@ -6,9 +6,9 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 
+#include "bench_support.h"
 #include "platform/random.h"
 #include "support/capture_connection.h"
 #include "support/test_certs.h"
@@ -61,24 +61,6 @@ void SendPath(benchmark::State& state, TuaSecurityLib lib) {
   state.SetBytesProcessed(static_cast<int64_t>(sink.fBytes));
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-      times_[run.benchmark_name()] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-    }
-  }
-  double time(const std::string& name) const {
-    const auto it = times_.find(name);
-    return it == times_.end() ? 0.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,7 +68,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("Basic256Sha256_SignAndEncrypt_64KiB/openssl", SendPath, uaSOpenSSL);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  varo::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   const double ours = reporter.time("Basic256Sha256_SignAndEncrypt_64KiB/native");

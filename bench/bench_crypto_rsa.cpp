@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "platform/random.h"
+#include "support/openssl_peer.h"
 #include "ua/security/rsa.h"
 
 namespace {
@@ -22,23 +23,8 @@ using varo::ByteArray;
 using varo::ByteSpan;
 using namespace varo::ua;
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct CtxFree {
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
-
-ByteArray BnParam(EVP_PKEY* pkey, const char* name) {
-  BIGNUM* bn = nullptr;
-  if (EVP_PKEY_get_bn_param(pkey, name, &bn) != 1) throw std::runtime_error(name);
-  ByteArray out(static_cast<size_t>(BN_num_bytes(bn)));
-  BN_bn2bin(bn, out.data());
-  BN_free(bn);
-  return out;
-}
+using varo::test::Pkey;
+using varo::test::PkeyCtx;
 
 struct Fixture {
   Pkey ossl;
@@ -50,18 +36,8 @@ struct Fixture {
   ByteArray cipher;     // OAEP SHA-1
 
   Fixture() {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    EVP_PKEY* raw = nullptr;
-    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 2048) != 1 || EVP_PKEY_keygen(ctx.get(), &raw) != 1) {
-      throw std::runtime_error("key generation failed");
-    }
-    ossl.reset(raw);
-    ours = std::make_unique<TRsaPrivateKey>(TRsaPrivateKey::FromCrt(
-        BnParam(raw, OSSL_PKEY_PARAM_RSA_N), BnParam(raw, OSSL_PKEY_PARAM_RSA_E),
-        BnParam(raw, OSSL_PKEY_PARAM_RSA_D), BnParam(raw, OSSL_PKEY_PARAM_RSA_FACTOR1),
-        BnParam(raw, OSSL_PKEY_PARAM_RSA_FACTOR2), BnParam(raw, OSSL_PKEY_PARAM_RSA_EXPONENT1),
-        BnParam(raw, OSSL_PKEY_PARAM_RSA_EXPONENT2), BnParam(raw, OSSL_PKEY_PARAM_RSA_COEFFICIENT1)));
+    ossl = varo::test::GenerateRsaKey(2048);
+    ours = std::make_unique<TRsaPrivateKey>(varo::test::NativeRsaKey(ossl.get()));
     message = varo::SecureRandomBytes(512);
     digest = Sha256(message);
     plain = varo::SecureRandomBytes(32);

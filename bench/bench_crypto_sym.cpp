@@ -6,10 +6,9 @@
 #include <openssl/hmac.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
-#include <vector>
 
+#include "bench_support.h"
 #include "ua/security/aes.h"
 #include "ua/security/hash.h"
 
@@ -155,26 +154,6 @@ const Group kGroups[] = {
     {"AES256_CBC_decrypt_64KiB", OursAesDecrypt, OpenSslAesDecrypt},
 };
 
-// Console output as usual, and the CPU time per iteration (steadier than wall time on a
-// busy machine) of every run kept for the ratio table.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-      times_[run.benchmark_name()] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-    }
-  }
-  double time(const std::string& name) const {
-    const auto it = times_.find(name);
-    return it == times_.end() ? 0.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -186,7 +165,7 @@ int main(int argc, char** argv) {
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  varo::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
