@@ -186,22 +186,26 @@ std::unique_ptr<TuaObj> TuaServiceCallBase::DoRunSecure() {
 // ---------------------------------------------------------------------------------------
 // Ids, headers, errors
 
-uint32_t TVaroUAClient::NextRequestId() {
-  uint32_t cur = fUniqueId.load();
+namespace {
+
+// The next value of a counter that runs from 1 to 0x7FFFFFFE and starts over, from any thread.
+uint32_t NextCount(std::atomic<uint32_t>& aCounter) {
+  uint32_t cur = aCounter.load();
   uint32_t next;
   do {
     next = (cur > 0x7FFFFFFDu ? 0 : cur) + 1;
-  } while (!fUniqueId.compare_exchange_weak(cur, next));
+  } while (!aCounter.compare_exchange_weak(cur, next));
   return next;
 }
 
+}  // namespace
+
+uint32_t TVaroUAClient::NextRequestId() {
+  return NextCount(fUniqueId);
+}
+
 uint32_t TVaroUAClient::NextSessionNumber() {
-  uint32_t cur = fUniqueId2.load();
-  uint32_t next;
-  do {
-    next = (cur > 0x7FFFFFFDu ? 0 : cur) + 1;
-  } while (!fUniqueId2.compare_exchange_weak(cur, next));
-  return next;
+  return NextCount(fUniqueId2);
 }
 
 void TVaroUAClient::FillRequestHeader(uint32_t aHandle, uaRequestHeader& aHeader) {
