@@ -32,7 +32,6 @@ namespace varo::ua {
 namespace {
 
 constexpr uint32_t kRequestedLifetime = 3600000;
-constexpr double kRequestedSessionTimeout = 1.2 * 3600000;
 constexpr uint32_t kMaxResponseMessageSize = 0xFFFF0;
 constexpr size_t kSessionNonceLength = 32;
 constexpr const char* kNonePolicyUri = "http://opcfoundation.org/UA/SecurityPolicy#None";
@@ -527,7 +526,7 @@ void TVaroUAClient::CreateSession() {
     // its keys from the channel's own nonce there.
     req.ClientNonce = SecureRandomBytes(kSessionNonceLength);
   }
-  req.RequestedSessionTimeout = kRequestedSessionTimeout;
+  req.RequestedSessionTimeout = fRequestedSessionTimeout;
   req.SessionName = "Varo-Session " + UIntToStr(NextSessionNumber());
   req.MaxResponseMessageSize = kMaxResponseMessageSize;
   call.Run();

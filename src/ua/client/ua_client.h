@@ -300,6 +300,10 @@ class TVaroUAClient {
   void SetTimeout(int aValue) { fTimeout = aValue; }
   int TimeoutConnect() const { return fTimeoutConnect; }  // ms: Acknowledge, OpenSecureChannel
   void SetTimeoutConnect(int aValue) { fTimeoutConnect = aValue; }
+  // ms: the session timeout asked for in CreateSession (default 1.2 h). An idle client keeps
+  // its session alive with a read at a third of the timeout the server grants.
+  double SessionTimeout() const { return fRequestedSessionTimeout; }
+  void SetSessionTimeout(double aValue) { fRequestedSessionTimeout = aValue; }
   bool Disconnecting() const { return fState.load() == stDisconnecting; }
   // The CreateSession response of the current session, or null. Shared: it stays valid for
   // the holder after a disconnect.
@@ -460,6 +464,7 @@ class TVaroUAClient {
   std::shared_ptr<uaOpenSecureChannelResponse> fOpenSecureChannelResponse;
   uaNodeId fAuthenticationToken{1u, 0};
   double fRevisedSessionTimeout = 0;
+  double fRequestedSessionTimeout = 1.2 * 3600000;
 
   // Counters.
   std::atomic<uint32_t> fUniqueId{1};

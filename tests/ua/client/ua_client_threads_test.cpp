@@ -111,6 +111,26 @@ TEST(ClientThreads, KeepAliveReadsTheServerStatus) {
   EXPECT_FALSE(status.BuildInfo->ProductUri.empty());
 }
 
+TEST(ClientThreads, IdleSessionIsKeptAliveWithinItsTimeout) {
+  VARO_REQUIRE_DEMO_SERVER(DemoServer::Shared());
+  TVaroUAClient c;
+  c.SetUrl(DemoServer::Shared().Url());
+  c.SetSessionTimeout(3000);  // the demo server grants down to 100 ms
+  ShutdownLog log;
+  log.Attach(c);
+  c.SetActive(true);
+  auto session = c.SessionData();
+  ASSERT_TRUE(session);
+  EXPECT_LE(session->RevisedSessionTimeout, 3000.0);
+  // No request of ours (and no status thread) for more than twice the session timeout: the
+  // server would close the session unless the client keeps it alive.
+  std::this_thread::sleep_for(7500ms);
+  ReadServerState(c);
+  EXPECT_EQ(log.Count(), 0u);
+  EXPECT_TRUE(c.Active());
+  c.SetActive(false);
+}
+
 TEST(ClientThreads, StatusHandlerThatWantsAShutdownGetsAskedAgainAndTheClientGoes) {
   VARO_REQUIRE_DEMO_SERVER(DemoServer::Shared());
   TVaroUAClient c;
