@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -41,8 +43,11 @@ std::string RunShell(const std::string& command) {
 }
 
 TempDir::TempDir(std::string_view prefix) {
-  std::string tmpl = "/tmp/" + std::string(prefix) + "_XXXXXX";
-  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + tmpl);
+  std::string tmpl = (std::filesystem::temp_directory_path() / (std::string(prefix) + "_XXXXXX")).string();
+  if (::mkdtemp(tmpl.data()) == nullptr) {
+    const int error = errno;
+    throw std::runtime_error("mkdtemp failed for " + tmpl + ": " + std::strerror(error));
+  }
   path_ = tmpl;
 }
 

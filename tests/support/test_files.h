@@ -22,7 +22,8 @@ std::string ShellQuote(std::string_view text);
 // raises std::runtime_error when it cannot be started or exits with anything but 0.
 std::string RunShell(const std::string& command);
 
-// A new folder "/tmp/<prefix>_XXXXXX", removed with everything in it when the object goes.
+// A new folder "<prefix>_XXXXXX" in the temporary directory ($TMPDIR or /tmp), removed with everything in it
+// when the object goes.
 class TempDir {
  public:
   // Raises std::runtime_error when the folder cannot be made.
