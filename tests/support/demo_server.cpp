@@ -115,10 +115,6 @@ DemoServer::DemoServer(DemoServerOptions options) : fOptions(options) {}
 
 DemoServer::~DemoServer() {
   Stop();
-  if (!fTempDir.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(fTempDir, ec);
-  }
 }
 
 DemoServer& DemoServer::Shared() {
@@ -144,8 +140,8 @@ void DemoServer::closeFds() {
 }
 
 std::string DemoServer::LogTail() const {
-  if (fTempDir.empty()) return {};
-  std::ifstream in(fTempDir + "/server.log", std::ios::binary | std::ios::ate);
+  if (!fTempDir) return {};
+  std::ifstream in(fTempDir->Path("server.log"), std::ios::binary | std::ios::ate);
   if (!in) return {};
   const std::streamoff size = in.tellg();
   const std::streamoff from =
@@ -183,21 +179,14 @@ void DemoServer::Start() {
         "tools/demo-server), or set VARO_NO_DEMO_SERVER=1 to skip these tests");
   }
 
-  if (fTempDir.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/varo-demo-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error(ErrnoText("demo server: mkdtemp"));
-    fTempDir = buf.data();
-  }
+  if (!fTempDir) fTempDir = std::make_unique<TempDir>("varo-demo");
 
   std::vector<std::string> args = {node,
                                    // Basic128Rsa15 needs RSA PKCS#1 v1.5 decryption, which
                                    // Node refuses without this flag (not allowed in
                                    // NODE_OPTIONS).
                                    "--security-revert=CVE-2023-46809", script, "--port", "0",
-                                   "--exit-on-stdin-close", "--pki-dir", fTempDir + "/pki"};
+                                   "--exit-on-stdin-close", "--pki-dir", fTempDir->Path("pki").string()};
   auto addOption = [&](const char* flag, uint64_t value) {
     args.emplace_back(flag);
     args.push_back(varo::UIntToStr(value));
@@ -220,7 +209,7 @@ void DemoServer::Start() {
     ::close(inPipe[1]);
     throw std::runtime_error(ErrnoText("demo server: pipe"));
   }
-  const std::string logPath = fTempDir + "/server.log";
+  const std::string logPath = fTempDir->Path("server.log").string();
   int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   auto closeAll = [&] {
     for (int* fd : {&inPipe[0], &inPipe[1], &outPipe[0], &outPipe[1], &logFd}) CloseFd(*fd);

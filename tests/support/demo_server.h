@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_files.h"
+
 namespace varo::test {
 
 struct DemoServerOptions {
@@ -77,7 +79,7 @@ class DemoServer {
   std::string describeFailure(const std::string& what) const;
 
   DemoServerOptions fOptions;
-  std::string fTempDir;  // log file and PKI folder
+  std::unique_ptr<TempDir> fTempDir;  // log file and PKI folder, made on the first start
   std::string fUrl;
   uint16_t fPort = 0;
   pid_t fPid = 0;
