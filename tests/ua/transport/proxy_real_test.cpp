@@ -19,6 +19,7 @@
 
 #include "support/demo_server.h"
 #include "support/stack_session.h"
+#include "support/test_files.h"
 #include "support/test_support.h"
 #include "tcp_loopback_test.h"
 #include "ua/transport/tcp_connection.h"
@@ -32,6 +33,7 @@ namespace fs = std::filesystem;
 using test::LoopbackServer;
 using test::Message;
 using test::RecordingHandler;
+using varo::test::TempDir;
 
 std::optional<std::string> FindBinary(const std::string& aName) {
   for (const char* dir :
@@ -56,23 +58,6 @@ uint16_t FreePort() {
   LoopbackServer probe;
   return probe.Port();
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "varo-proxy-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    fPath = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(fPath, ec);
-  }
-  fs::path operator/(const std::string& aName) const { return fPath / aName; }
-
- private:
-  fs::path fPath;
-};
 
 // A child process in its own process group, its output in a log file; stopped and reaped
 // on destruction.
@@ -204,15 +189,15 @@ void ExpectEcho(uaTcpClient& aClient, RecordingHandler& aHandler) {
 class TinyProxy {
  public:
   TinyProxy(const std::string& aBinary, const std::string& aExtraConfig) : fPort(FreePort()) {
-    std::ofstream(fDir / "tinyproxy.conf") << "Port " << fPort << "\n"
-                                           << "Listen 127.0.0.1\n"
-                                           << "Timeout 10\n"
-                                           << "MaxClients 20\n"
-                                           << "Allow 127.0.0.1\n"
-                                           << "LogLevel Info\n"
-                                           << aExtraConfig;
-    fProcess.emplace(std::vector<std::string>{aBinary, "-d", "-c", (fDir / "tinyproxy.conf").string()},
-                     fDir / "tinyproxy.log");
+    std::ofstream(fDir.Path("tinyproxy.conf")) << "Port " << fPort << "\n"
+                                               << "Listen 127.0.0.1\n"
+                                               << "Timeout 10\n"
+                                               << "MaxClients 20\n"
+                                               << "Allow 127.0.0.1\n"
+                                               << "LogLevel Info\n"
+                                               << aExtraConfig;
+    fProcess.emplace(std::vector<std::string>{aBinary, "-d", "-c", fDir.Path("tinyproxy.conf").string()},
+                     fDir.Path("tinyproxy.log"));
   }
   bool Ready() { return WaitListening(*fProcess, fPort); }
   std::string Log() const { return fProcess->Log(); }
@@ -221,7 +206,7 @@ class TinyProxy {
   }
 
  private:
-  TempDir fDir;
+  TempDir fDir{"varo-proxy"};
   uint16_t fPort;
   std::optional<ChildProcess> fProcess;
 };
@@ -229,7 +214,7 @@ class TinyProxy {
 class Danted {
  public:
   Danted(const std::string& aBinary, const std::string& aRules) : fPort(FreePort()) {
-    std::ofstream conf(fDir / "danted.conf");
+    std::ofstream conf(fDir.Path("danted.conf"));
     conf << "logoutput: stderr\n"
          << "internal: 127.0.0.1 port = " << fPort << "\n"
          << "external: 127.0.0.1\n"
@@ -239,15 +224,15 @@ class Danted {
     conf << "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
          << aRules << "socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n  protocol: tcp\n}\n";
     conf.close();
-    fProcess.emplace(std::vector<std::string>{aBinary, "-f", (fDir / "danted.conf").string(), "-N", "1"},
-                     fDir / "danted.log");
+    fProcess.emplace(std::vector<std::string>{aBinary, "-f", fDir.Path("danted.conf").string(), "-N", "1"},
+                     fDir.Path("danted.log"));
   }
   bool Ready() { return WaitListening(*fProcess, fPort); }
   std::string Log() const { return fProcess->Log(); }
   std::string Url() const { return "socks4://127.0.0.1:" + std::to_string(fPort); }
 
  private:
-  TempDir fDir;
+  TempDir fDir{"varo-proxy"};
   uint16_t fPort;
   std::optional<ChildProcess> fProcess;
 };
