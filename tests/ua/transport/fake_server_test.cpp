@@ -6,8 +6,6 @@
 // right step, within a bounded time, and without a crash.
 #include <gtest/gtest.h>
 
-#include <future>
-
 #include "fake_server_test.h"
 #include "support/stack_session.h"
 
@@ -16,6 +14,7 @@ namespace {
 
 using test::FakePeer;
 using test::FakeServer;
+using test::FinishesWithin;
 using varo::test::StackSession;
 
 // Whether aText contains aPart, shown with both on failure.
@@ -31,17 +30,6 @@ std::string WithoutPrefix(const std::string& aText) {
 }
 
 constexpr uaStatusCode kBadTcpEndpointUrlInvalid = 0x80830000u;
-
-// Runs aFn on another thread; a call that does not finish within aTimeoutMs is a hang, and
-// the test binary aborts rather than wait forever.
-void FinishesWithin(int aTimeoutMs, const std::function<void()>& aFn) {
-  auto f = std::async(std::launch::async, aFn);
-  if (f.wait_for(std::chrono::milliseconds(aTimeoutMs)) != std::future_status::ready) {
-    ADD_FAILURE() << "call did not finish within " << aTimeoutMs << " ms";
-    std::abort();
-  }
-  f.get();
-}
 
 int64_t NowMs() {
   return TuaSocket::NowMs();

@@ -15,6 +15,7 @@ namespace varo::ua {
 namespace {
 
 using test::Concat;
+using test::FinishesWithin;
 using test::Header;
 using test::LoopbackServer;
 using test::Message;
@@ -27,18 +28,6 @@ ByteArray Prefix(const ByteArray& aBytes, size_t aCount) {
 
 void Sleep(int aMs) {
   std::this_thread::sleep_for(std::chrono::milliseconds(aMs));
-}
-
-// Runs aFn on another thread and tells whether it finished within aTimeoutMs. A call that
-// does not finish is a hang: the test aborts rather than wait forever.
-bool FinishesWithin(int aTimeoutMs, std::function<void()> aFn) {
-  auto f = std::async(std::launch::async, std::move(aFn));
-  if (f.wait_for(std::chrono::milliseconds(aTimeoutMs)) != std::future_status::ready) {
-    ADD_FAILURE() << "call did not finish within " << aTimeoutMs << " ms";
-    std::abort();
-  }
-  f.get();
-  return true;
 }
 
 class TcpConnectionTest : public ::testing::Test {

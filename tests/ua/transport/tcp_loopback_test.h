@@ -4,6 +4,7 @@
 // Every wait has a time-out.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,8 +12,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -183,6 +186,17 @@ inline bool PeerCloses(TuaSocket& aSocket, int aTimeoutMs = 2000) {
     }
   }
   return false;
+}
+
+// Runs aFn on another thread; a call that does not finish within aTimeoutMs is a hang, and
+// the test binary aborts rather than wait forever.
+inline void FinishesWithin(int aTimeoutMs, const std::function<void()>& aFn) {
+  auto f = std::async(std::launch::async, aFn);
+  if (f.wait_for(std::chrono::milliseconds(aTimeoutMs)) != std::future_status::ready) {
+    ADD_FAILURE() << "call did not finish within " << aTimeoutMs << " ms";
+    std::abort();
+  }
+  f.get();
 }
 
 }  // namespace varo::ua::test
