@@ -14,11 +14,18 @@ namespace varo::ua {
 
 namespace {
 
-void CheckKeyLength(const ByteArray& key, size_t expected, const char* what) {
+// One of a side's derived keys against the length the policy gives it.
+void CheckKeyLength(const ByteArray& key, size_t expected, std::string_view side, std::string_view what) {
   if (key.size() != expected) {
-    throw EuaSecurityError(std::string(what) + " has " + std::to_string(key.size()) + " bytes, " +
-                           std::to_string(expected) + " expected");
+    throw EuaSecurityError(std::string(side) + " " + std::string(what) + " has " +
+                           std::to_string(key.size()) + " bytes, " + std::to_string(expected) + " expected");
   }
+}
+
+void CheckDerivedKeys(const uaSecurityPolicyInfo& info, const uaDerivedKeys& keys, std::string_view side) {
+  CheckKeyLength(keys.fSigningKey, info.fSigningKeyLength, side, "signing key");
+  CheckKeyLength(keys.fEncryptingKey, info.fEncryptingKeyLength, side, "encrypting key");
+  CheckKeyLength(keys.fInitVector, info.fInitVectorLength, side, "IV");
 }
 
 void CheckKeyBits(const uaSecurityPolicyInfo& info, size_t k, const char* which) {
@@ -137,29 +144,27 @@ void uaMessageSecurityImpl::LoadPublicCertifitace(ByteSpan der, TCertificateUsag
 uaAsymmetricSizes uaMessageSecurityImpl::AsymmetricSendSizes(TuaSecurePolicy policy) {
   const uaSecurityPolicyInfo& info = SecurityPolicyInfo(policy);
   if (!info.HasSecurity()) return {};
-  uaMessageSecurityAsym& a = asym();
-  a.initRSAEncrypt(cuUseRemoteKey, info.fAsymmetricEncryptionPadding, info.fAsymmetricEncryptionHash);
-  uaAsymmetricSizes s;
-  s.fKeySize = a.RSASize(cuUseRemoteKey);
-  s.fSignatureSize = a.RSASize(cuUseLocalKey);
-  CheckKeyBits(info, s.fKeySize, "server");
-  CheckKeyBits(info, s.fSignatureSize, "client");
-  s.fPlainBlockSize =
-      EncryptionBlockSize(s.fKeySize, info.fAsymmetricEncryptionPadding, info.fAsymmetricEncryptionHash);
-  s.fExtraPaddingByte = RsaNeedsExtraPaddingByte(s.fKeySize);
-  return s;
+  asym().initRSAEncrypt(cuUseRemoteKey, info.fAsymmetricEncryptionPadding, info.fAsymmetricEncryptionHash);
+  return AsymmetricSizes(info, cuUseRemoteKey, cuUseLocalKey);
 }
 
 uaAsymmetricSizes uaMessageSecurityImpl::AsymmetricReceiveSizes(TuaSecurePolicy policy) {
   const uaSecurityPolicyInfo& info = SecurityPolicyInfo(policy);
   if (!info.HasSecurity()) return {};
-  uaMessageSecurityAsym& a = asym();
-  a.initRSADecrypt(cuUseLocalKey, info.fAsymmetricEncryptionPadding, info.fAsymmetricEncryptionHash);
+  asym().initRSADecrypt(cuUseLocalKey, info.fAsymmetricEncryptionPadding, info.fAsymmetricEncryptionHash);
+  return AsymmetricSizes(info, cuUseLocalKey, cuUseRemoteKey);
+}
+
+uaAsymmetricSizes uaMessageSecurityImpl::AsymmetricSizes(const uaSecurityPolicyInfo& info,
+                                                         TCertificateUsage encrypting,
+                                                         TCertificateUsage signing) const {
+  const auto name = [](TCertificateUsage usage) { return usage == cuUseRemoteKey ? "server" : "client"; };
+  const uaMessageSecurityAsym& a = asym();
   uaAsymmetricSizes s;
-  s.fKeySize = a.RSASize(cuUseLocalKey);
-  s.fSignatureSize = a.RSASize(cuUseRemoteKey);
-  CheckKeyBits(info, s.fKeySize, "client");
-  CheckKeyBits(info, s.fSignatureSize, "server");
+  s.fKeySize = a.RSASize(encrypting);
+  s.fSignatureSize = a.RSASize(signing);
+  CheckKeyBits(info, s.fKeySize, name(encrypting));
+  CheckKeyBits(info, s.fSignatureSize, name(signing));
   s.fPlainBlockSize =
       EncryptionBlockSize(s.fKeySize, info.fAsymmetricEncryptionPadding, info.fAsymmetricEncryptionHash);
   s.fExtraPaddingByte = RsaNeedsExtraPaddingByte(s.fKeySize);
@@ -234,9 +239,7 @@ void uaMessageSecurityImpl::ActivateKeys(TuaSecurePolicy policy, TuaSecureMode m
                                          const uaChannelKeys& keys) {
   const uaSecurityPolicyInfo& info = SecurityPolicyInfo(policy);
   if (!info.HasSecurity()) return;
-  CheckKeyLength(keys.fClient.fSigningKey, info.fSigningKeyLength, "Client signing key");
-  CheckKeyLength(keys.fClient.fEncryptingKey, info.fEncryptingKeyLength, "Client encrypting key");
-  CheckKeyLength(keys.fClient.fInitVector, info.fInitVectorLength, "Client IV");
+  CheckDerivedKeys(info, keys.fClient, "Client");
   uaMessageSecuritySym& s = sym();
   s.InitSymmetricSign(info.fSymmetricSignatureHash, keys.fClient.fSigningKey);
   if (mode == uaSSign || mode == uaSSignAndEncrypt) {
@@ -249,9 +252,7 @@ void uaMessageSecurityImpl::SwitchReceiveKeys(TuaSecurePolicy policy, TuaSecureM
                                               const uaDerivedKeys& server) {
   const uaSecurityPolicyInfo& info = SecurityPolicyInfo(policy);
   if (!info.HasSecurity()) return;
-  CheckKeyLength(server.fSigningKey, info.fSigningKeyLength, "Server signing key");
-  CheckKeyLength(server.fEncryptingKey, info.fEncryptingKeyLength, "Server encrypting key");
-  CheckKeyLength(server.fInitVector, info.fInitVectorLength, "Server IV");
+  CheckDerivedKeys(info, server, "Server");
   uaMessageSecuritySym& s = sym();
   s.InitSymmetricVerify(info.fSymmetricSignatureHash, server.fSigningKey);
   if (mode == uaSSign || mode == uaSSignAndEncrypt) {

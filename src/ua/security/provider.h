@@ -195,6 +195,12 @@ class uaMessageSecurityImpl {
   IuaSecurityChannel* fuaChannel = nullptr;  // not owned
   uaMessageSecurityAsym* fasym = nullptr;    // owned by the derived class
   uaMessageSecuritySym* fsym = nullptr;      // owned by the derived class
+
+ private:
+  // The sizes once the direction's RSA mode is selected: `encrypting` names the key that
+  // encrypts, `signing` the key that signs.
+  uaAsymmetricSizes AsymmetricSizes(const uaSecurityPolicyInfo& info, TCertificateUsage encrypting,
+                                    TCertificateUsage signing) const;
 };
 
 // ---- Helpers for provider implementations ----
