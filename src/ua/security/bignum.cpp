@@ -334,8 +334,7 @@ void MontSqrAdx16(Limb* r, const Limb* a, const Limb* m, Limb m0inv, size_t) {
 // bmi2 (mulx) and adx (adcx, adox), from cpuid leaf 7.
 bool HasMulxAdx() {
   unsigned a = 0, b = 0, c = 0, d = 0;
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  __cpuid_count(7, 0, a, b, c, d);
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
   return (b & (1u << 8)) && (b & (1u << 19));
 }
 #endif
