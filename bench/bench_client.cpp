@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "support/demo_server.h"
+#include "support/test_files.h"
 #include "support/test_support.h"
 #include "ua/client/ua_client.h"
 #include "ua/security/native_provider.h"
@@ -165,16 +166,11 @@ std::map<std::string, Sample> RunOurs(const Options& aOpt) {
   return out;
 }
 
-std::string Quote(const std::string& aText) {
-  std::string q = "'";
-  for (char ch : aText) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-  return q + "'";
-}
-
 // Runs the node-opcua client; its result lines read "result <task> <cpu_ns> <wall_ns>".
 std::map<std::string, Sample> RunNode(const Options& aOpt, const std::string& aScript) {
-  const std::string cmd = "node " + Quote(aScript) + " --url " + Quote(aOpt.url) + " --reads " +
-                          std::to_string(aOpt.reads) + " --connects " + std::to_string(aOpt.connects);
+  const std::string cmd = "node " + test::ShellQuote(aScript) + " --url " + test::ShellQuote(aOpt.url) +
+                          " --reads " + std::to_string(aOpt.reads) + " --connects " +
+                          std::to_string(aOpt.connects);
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
   if (!pipe) throw std::runtime_error("cannot run " + cmd);
   std::map<std::string, Sample> out;

@@ -27,6 +27,7 @@
 
 #include "support/demo_server.h"
 #include "support/stack_session.h"
+#include "support/test_files.h"
 #include "support/test_support.h"
 #include "ua/encoding/service_types.h"
 
@@ -90,8 +91,8 @@ bool RunNodeReference(int aRequests, Figures& aOut) {
     std::fprintf(stderr, "node-opcua reference skipped: run scripts/deps (npm ci in bench/)\n");
     return false;
   }
-  const std::string cmd =
-      "node '" + script + "' --url '" + gUrl + "' --requests " + std::to_string(aRequests) + " 2>&1";
+  const std::string cmd = "node " + varo::test::ShellQuote(script) + " --url " +
+                          varo::test::ShellQuote(gUrl) + " --requests " + std::to_string(aRequests) + " 2>&1";
   FILE* p = ::popen(cmd.c_str(), "r");
   if (!p) {
     std::perror("popen");
