@@ -16,8 +16,6 @@
 //   bench_client [--url=opc.tcp://...] [--rounds=N] [--reads=N] [--connects=N]
 //                [--node-client=PATH | --no-node]
 // Without --url the demo server (tools/demo-server) is started for the run.
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -33,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_support.h"
 #include "support/demo_server.h"
 #include "support/test_files.h"
 #include "support/test_support.h"
@@ -40,6 +39,8 @@
 #include "ua/security/native_provider.h"
 
 namespace {
+
+using varo::bench::ProcessCpuNs;
 
 using namespace varo;
 using namespace varo::ua;
@@ -53,12 +54,6 @@ struct Sample {
   double cpuNs = 0;
   double wallNs = 0;
 };
-
-int64_t ProcessCpuNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 int64_t WallNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(

@@ -12,7 +12,6 @@
 //   bench_get_endpoints [--url=opc.tcp://...] [--node-requests=N] [--no-node] [benchmark flags]
 // Without --url the demo server (tools/demo-server) is started for the run.
 #include <benchmark/benchmark.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "support/demo_server.h"
 #include "support/stack_session.h"
 #include "support/test_files.h"
@@ -33,16 +33,12 @@
 
 namespace {
 
+using varo::bench::ProcessCpuNs;
+
 using varo::test::StackSession;
 using namespace varo::ua;
 
 std::string gUrl;
-
-int64_t ProcessCpuNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
 
 struct Figures {
   double requestsPerSecond = 0;

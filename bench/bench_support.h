@@ -1,14 +1,24 @@
 // SPDX-License-Identifier: MPL-2.0
-// Shared by the benchmarks that print a ratio table after their runs.
+// Shared by the benchmarks: the reporter of those that print a ratio table after their runs, and
+// the process CPU clock of those that measure a client with its threads.
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <time.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace varo::bench {
+
+// CPU time of the whole process (every thread) in nanoseconds.
+inline int64_t ProcessCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
 
 // Console output as usual, and the CPU time per iteration in seconds (steadier than wall time
 // on a busy machine) of every run kept for the ratio table.
