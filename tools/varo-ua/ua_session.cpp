@@ -3,11 +3,8 @@
 
 #include <fstream>
 #include <iterator>
-#include <mutex>
 
 #include "platform/strings.h"
-#include "ua/security/native_provider.h"
-#include "ua/security/openssl_provider.h"
 
 namespace varo::tool {
 
@@ -41,19 +38,10 @@ ByteArray ReadFileBytes(const std::string& aPath) {
   return ByteArray(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void RegisterSecurityLibs() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    ua::RegisterNativeSecurityLib();
-    ua::RegisterOpenSSLSecurityLib();
-  });
-}
-
 }  // namespace
 
 std::unique_ptr<ua::TVaroUAClient> ConnectClient(const Args& aArgs, const std::string& aUrl,
                                                  bool aSessionLess) {
-  RegisterSecurityLibs();
   auto client = std::make_unique<ua::TVaroUAClient>();
   client->SetUrl(aUrl);
   client->SetSessionLess(aSessionLess);
