@@ -12,6 +12,7 @@
 
 #include "platform/datetime.h"
 #include "platform/strings.h"
+#include "ua/client/ua_attributes.h"
 #include "ua/client/ua_client.h"
 #include "ua/encoding/binary_codec.h"
 #include "ua/encoding/status_codes.h"
@@ -710,7 +711,7 @@ void TVaroUAClient::CheckSessionKeepAlive(int64_t aNowMs) {
     call.Request->TimestampsToReturn = std::make_unique<uaTimestampsToReturn>(3);
     call.Request->NodesToRead_Setlength(1);
     call.Request->NodesToRead[0]->NodeId = std::make_unique<uaNodeId>(2259u, 0);
-    call.Request->NodesToRead[0]->AttributeId = 13;
+    call.Request->NodesToRead[0]->AttributeId = attrValue;
     call.RunAsync([](uint32_t, std::unique_ptr<TuaObj>, std::shared_ptr<void>) {});
   } catch (const std::exception& e) {
     Log(4, 5, std::string("session keep-alive: ") + e.what());

@@ -5,7 +5,9 @@
 #include <cmath>
 
 #include "ua/client/callback_scope.h"
+#include "ua/client/ua_attributes.h"
 #include "ua/client/ua_client.h"
+#include "ua/client/ua_client_services.h"
 #include "ua/encoding/binary_codec.h"
 #include "ua/encoding/status_codes.h"
 
@@ -16,7 +18,6 @@ namespace {
 // loop. Kept small: a token must still be renewed before it lapses.
 constexpr uint32_t kMinLifetimeMs = 100;
 constexpr uint32_t kStatusPeriodAfterFailure = 100000;
-constexpr uint32_t kServerStatusNode = 2256;
 
 int64_t RenewPoint(uint32_t aLifetime) {
   // Whole milliseconds, ties to even.
@@ -173,8 +174,8 @@ uaStatusCode TVaroUAClient::ReadServerStatus(uaServerStatusDataType& aServerStat
   call.Request->MaxAge = 0;
   call.Request->TimestampsToReturn = std::make_unique<uaTimestampsToReturn>(3);
   call.Request->NodesToRead_Setlength(1);
-  call.Request->NodesToRead[0]->NodeId = std::make_unique<uaNodeId>(kServerStatusNode, 0);
-  call.Request->NodesToRead[0]->AttributeId = 13;
+  call.Request->NodesToRead[0]->NodeId = std::make_unique<uaNodeId>(uaServerStatusNode, 0);
+  call.Request->NodesToRead[0]->AttributeId = attrValue;
   call.RunSync(aTimeout);
   if (!call.Response) return uaBadUnknownResponse;
   if (call.Response->Results.empty() || !call.Response->Results[0]) return uaBadNodeIdUnknown;
