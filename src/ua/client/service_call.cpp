@@ -554,13 +554,8 @@ void TVaroUAClient::DispatchResponse(uint32_t aRequestId, ByteSpan aMessage) {
   try {
     TuaBinaryDecoder dec(aMessage);
     dec.ReadMessageId(typeId, "TypeId");
-    auto row = fServiceDict.find(static_cast<int32_t>(typeId));
-    if (typeId > INT32_MAX || row == fServiceDict.end()) {
-      SetLastErrorState(aRequestId, et_Critical, uaErrUnsupportedObject,
-                        "unsupported object: " + UIntToStr(typeId));
-      return;
-    }
-    obj = CreateServiceObject(static_cast<int32_t>(typeId));
+    if (typeId <= INT32_MAX && fServiceDict.count(static_cast<int32_t>(typeId)) != 0)
+      obj = CreateServiceObject(static_cast<int32_t>(typeId));
     if (!obj) {
       SetLastErrorState(aRequestId, et_Critical, uaErrUnsupportedObject,
                         "unsupported object: " + UIntToStr(typeId));
