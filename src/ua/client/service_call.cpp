@@ -113,7 +113,7 @@ std::unique_ptr<TuaObj> TuaServiceCallBase::DoRun(int aTimeOut) {
   const std::string name = uaShortName(*fRequest);
   std::unique_ptr<TuaObj> response;
   if (c.TransportOpen()) {
-    c.LogRequest(1, 6, name, fRequest.get());
+    c.Log(1, 6, name, fRequest.get());
     RefreshHeader(c, *fRequest);
     RequestId = c.NextRequestId();
     response = c.SendSingleSync(RequestId, *fRequest, aTimeOut);
@@ -146,7 +146,7 @@ std::unique_ptr<TuaObj> TuaServiceCallBase::DoRunSync(int aTimeOut) {
     Error = uaBadServerNotConnected;
     throw EVaroError("UA Error RunSync " + name + ": not connected");
   }
-  c.LogRequest(1, 6, name, fRequest.get());
+  c.Log(1, 6, name, fRequest.get());
   RefreshHeader(c, *fRequest);
   RequestId = c.NextRequestId();
   std::unique_ptr<TuaObj> response = c.SendListedSync(RequestId, *fRequest, aTimeOut);
@@ -164,7 +164,7 @@ void TuaServiceCallBase::DoRunAsync(uaServiceCallEvent aHandler, std::shared_ptr
   TVaroUAClient& c = *uaClient;
   if (!c.fTransportOpen.load()) throw uaConnectionException("first connect to server");
   if (c.Disconnecting() || c.ServerShutdown()) return;
-  c.LogRequest(1, 7, uaShortName(*fRequest), fRequest.get());
+  c.Log(1, 7, uaShortName(*fRequest), fRequest.get());
   RefreshHeader(c, *fRequest);
   RequestId = c.NextRequestId();
   c.SendAsync(RequestId, *fRequest, aTimeOut, std::move(aData), std::move(aHandler));
@@ -240,10 +240,6 @@ void TVaroUAClient::Log(int aLogSeverity, uint32_t aLogType, const std::string& 
                         const TuaObj* aData) {
   if (fDestroying.load() || !OnLog) return;
   OnLog(*this, aLogSeverity, aLogType, aLogMessage, CarriesIdentity(aData) ? nullptr : aData);
-}
-
-void TVaroUAClient::LogRequest(int aSeverity, uint32_t aType, const std::string& aText, const TuaObj* aObj) {
-  Log(aSeverity, aType, aText, aObj);
 }
 
 uaStatusCode TVaroUAClient::HandleServiceFault(const TuaObj* aResponse) {

@@ -430,7 +430,6 @@ class TVaroUAClient {
   void WorkerLoop();
   void Post(std::function<void()> aTask);
   void CheckSessionKeepAlive(int64_t aNowMs);
-  void LogRequest(int aSeverity, uint32_t aType, const std::string& aText, const TuaObj* aObj);
 
   // Settings.
   std::string fUrl;
@@ -486,7 +485,6 @@ class TVaroUAClient {
   std::condition_variable fWorkerCond;
   std::deque<std::function<void()>> fWorkerTasks;
   bool fWorkerStop = false;
-  bool fWorkerBusy = false;
   std::thread fWorker;
 
   std::unique_ptr<TuaRenewTimer> fRenewTimer;
