@@ -400,8 +400,8 @@ struct ListGuard {
 };
 }  // namespace
 
-std::unique_ptr<TuaObj> TVaroUAClient::SendSingleSync(uint32_t aId, const TuaRequestObj& aRequest,
-                                                      int aTimeout) {
+std::unique_ptr<TuaObj> TVaroUAClient::SendInSlot(uint32_t aId, const TuaRequestObj& aRequest, int aKind,
+                                                  int aTimeout) {
   TuaRequestPtr rec = NewRequest(aId, aRequest);
   {
     std::lock_guard l(fRequestLock);
@@ -411,10 +411,15 @@ std::unique_ptr<TuaObj> TVaroUAClient::SendSingleSync(uint32_t aId, const TuaReq
     fOpenRequest = rec;
   }
   SlotGuard guard{fRequestLock, fOpenRequest, rec};
-  Send(rec->RequestId, aRequest, skMessage);
+  Send(rec->RequestId, aRequest, aKind);
   WaitForResponse(rec, aTimeout);
   std::lock_guard l(fRequestLock);
   return std::move(rec->Response);
+}
+
+std::unique_ptr<TuaObj> TVaroUAClient::SendSingleSync(uint32_t aId, const TuaRequestObj& aRequest,
+                                                      int aTimeout) {
+  return SendInSlot(aId, aRequest, skMessage, aTimeout);
 }
 
 std::unique_ptr<TuaObj> TVaroUAClient::SendListedSync(uint32_t aId, const TuaRequestObj& aRequest,
@@ -472,18 +477,7 @@ std::unique_ptr<TuaObj> TVaroUAClient::SendSecureMsgAndWait(uint32_t aId, const 
   }
   if (aRequest.ObjNo != uaOpenSecureChannelRequest::kObjNo)
     throw uaConnectionException("Wrong message type in SendSecureMsgAndWait:" + uaShortName(aRequest));
-  TuaRequestPtr rec = NewRequest(aId, aRequest);
-  {
-    std::lock_guard l(fRequestLock);
-    if (fOpenRequest) throw uaConnectionException("one sync call is already in process");
-    if (!TransportOpen()) return nullptr;
-    fOpenRequest = rec;
-  }
-  SlotGuard guard{fRequestLock, fOpenRequest, rec};
-  Send(rec->RequestId, aRequest, skOpen);
-  WaitForResponse(rec, aTimeout);
-  std::lock_guard l(fRequestLock);
-  return std::move(rec->Response);
+  return SendInSlot(aId, aRequest, skOpen, aTimeout);
 }
 
 void TVaroUAClient::CancelOpenRequests() {

@@ -421,6 +421,8 @@ class TVaroUAClient {
   // Request path (service_call.cpp).
   TuaRequestPtr NewRequest(uint32_t aId, const TuaRequestObj& aRequest);
   void Send(uint32_t aId, const TuaRequestObj& aRequest, int aKind);
+  // Sends in the single slot and waits for the answer (aKind: message or open).
+  std::unique_ptr<TuaObj> SendInSlot(uint32_t aId, const TuaRequestObj& aRequest, int aKind, int aTimeout);
   void WaitForResponse(const TuaRequestPtr& aRecord, int aTimeout);
   void DispatchResponse(uint32_t aRequestId, ByteSpan aMessage);
   void SetLastErrorState(uint32_t aRequestId, TUaErrorType aType, uint32_t aCode, const std::string& aReason);
