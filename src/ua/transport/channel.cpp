@@ -77,11 +77,13 @@ void uaChannelToken::ResetToken() {
 // Asymmetric delegate
 
 using AsymDelegate = uaChannelDelegates::uaAsymmetricDelegate;
+
+constexpr const char* kNoProviderText = "No security provider is installed in the channel";
 using SymDelegate = uaChannelDelegates::uaSymmetricDelegate;
 
 uaMessageSecurityImpl& AsymDelegate::Security() const {
   uaMessageSecurityImpl* s = fChannel.Security();
-  if (!s) throw EuaSecurityError("No security provider is installed in the channel");
+  if (!s) throw EuaSecurityError(kNoProviderText);
   if (!fSizesError.empty()) throw EuaSecurityError(fSizesError);
   return *s;
 }
@@ -98,7 +100,7 @@ void AsymDelegate::UpdatePolicyParameters(TuaSecurePolicy aPolicy) {
   fSignHash = info.fAsymmetricSignatureHash;
   uaMessageSecurityImpl* s = fChannel.Security();
   if (!s) {
-    fSizesError = "No security provider is installed in the channel";
+    fSizesError = kNoProviderText;
     return;
   }
   // Keys may be loaded after the policy is chosen; the sizes are taken again then.
@@ -165,7 +167,7 @@ ByteArray AsymDelegate::DecryptChunk(ByteSpan aCipher) {
 
 uaMessageSecurityImpl& SymDelegate::Security() const {
   uaMessageSecurityImpl* s = fChannel.Security();
-  if (!s) throw EuaSecurityError("No security provider is installed in the channel");
+  if (!s) throw EuaSecurityError(kNoProviderText);
   return *s;
 }
 
@@ -274,7 +276,8 @@ uaChannel::uaChannel(uaConnection& aConnection)
       fAsymDelegateWrite_(std::make_unique<AsymDelegate>(*this, true)),
       fSymmDelegate(std::make_unique<SymDelegate>(*this)) {
   auto report = [this](const std::string& text) {
-    if (fOnReportError) fOnReportError(text);
+    std::lock_guard lock(fReportLock);
+    fReports.push_back(text);
   };
   fAsymDelegateRead_->fOnReportError = report;
   fAsymDelegateWrite_->fOnReportError = report;
@@ -328,6 +331,7 @@ void uaChannel::ChangeSecurityPolicy(TuaSecurePolicy aPolicy) {
       uaSecurityPolicies::uaSecurityPolicyToString(aPolicy == uaSPNULL ? uaSPNone : aPolicy);
   fAsymDelegateRead_->updateSecurityInfo();
   fAsymDelegateWrite_->updateSecurityInfo();
+  DeliverReports();
 }
 
 void uaChannel::ChangeSecurityMode(TuaSecureMode aMode) {
@@ -381,19 +385,32 @@ void uaChannel::SetLocalCertificate(ByteArray aDer) {
 }
 
 void uaChannel::SetLocalPrivateKey(ByteSpan aKey) {
-  if (!fcrypt) throw EuaSecurityError("No security provider is installed in the channel");
+  if (!fcrypt) throw EuaSecurityError(kNoProviderText);
   fcrypt->LoadPrivateKey(aKey, "");
   ChangeSecurityPolicy(fConnectionData.fSecurityPolicy);
 }
 
 void uaChannel::UpdateMaxSize(const uaMessageAck& aRemote) {
-  std::scoped_lock lock(fSendLock, fTokenLock);
-  fConnectionData.fLimits.UpdateMaxSize(aRemote);
-  fChunkDecoder.SetLimits(fConnectionData.fLimits.ReceiveLimits());
-  fConnection.SetReceiveBufferSize(fConnectionData.fLimits.fHandShakeLimits.fReceiveBufferSize);
-  fConnection.SetSendBufferSize(fConnectionData.fLimits.fHandShakeLimits.fSendBufferSize);
-  // The header-size check depends on the send buffer.
-  fAsymDelegateWrite_->updateSecurityInfo();
+  {
+    std::scoped_lock lock(fSendLock, fTokenLock);
+    fConnectionData.fLimits.UpdateMaxSize(aRemote);
+    fChunkDecoder.SetLimits(fConnectionData.fLimits.ReceiveLimits());
+    fConnection.SetReceiveBufferSize(fConnectionData.fLimits.fHandShakeLimits.fReceiveBufferSize);
+    fConnection.SetSendBufferSize(fConnectionData.fLimits.fHandShakeLimits.fSendBufferSize);
+    // The header-size check depends on the send buffer.
+    fAsymDelegateWrite_->updateSecurityInfo();
+  }
+  DeliverReports();
+}
+
+void uaChannel::DeliverReports() {
+  std::vector<std::string> reports;
+  {
+    std::lock_guard lock(fReportLock);
+    reports.swap(fReports);
+  }
+  if (fOnReportError)
+    for (const std::string& text : reports) fOnReportError(text);
 }
 
 void uaChannel::SendHelloMessage(std::string_view aUrl) {
@@ -451,7 +468,8 @@ void uaChannel::ActivateToken(uint32_t aTokenId, ByteSpan aRemoteNonce, uint32_t
   const uaChannelToken* lastRead = fSymmDelegate->fLastUsedReadTokenRef;
   cs.SwapToken();
   uaChannelToken& t = *cs.currentToken;
-  // The reused object may have been the token the receive side reads with.
+  // The reused object may have been the token the receive side reads with; should the key
+  // derivation below fail, no chunk is read with keys that no longer match it.
   if (lastRead == &t) fSymmDelegate->fLastUsedReadTokenRef = nullptr;
   t.fchannelId = SecureChannelId();
   t.ftokenId = aTokenId;

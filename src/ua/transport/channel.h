@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/bytes.h"
 #include "platform/datetime.h"
@@ -238,7 +239,11 @@ class uaChannel : public IuaSecurityChannel {
   std::mutex& TokenLock() { return fTokenLock; }
   std::mutex& SendLock() { return fSendLock; }
 
+  // Reports of the delegates (unknown or expired token, oversized security header). They are
+  // collected while channel locks are held and passed to fOnReportError by DeliverReports,
+  // which the channel and the stack client call with no channel lock held.
   uaReportErrorEvent fOnReportError;
+  void DeliverReports();
 
  private:
   void sendChunks(uint32_t aType, uaChunkHandler::uaDelegate& aDelegate, uint32_t aRequestId,
@@ -256,6 +261,8 @@ class uaChannel : public IuaSecurityChannel {
   std::unique_ptr<uaChannelDelegates::uaSymmetricDelegate> fSymmDelegate;
   std::mutex fSendLock;
   std::mutex fTokenLock;
+  std::mutex fReportLock;
+  std::vector<std::string> fReports;
 };
 
 }  // namespace varo::ua

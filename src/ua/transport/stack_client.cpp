@@ -113,8 +113,25 @@ void uaStackClient::CheckAsymmetricHeader(const uaMsgAsymmetricSecurityHeader& a
   }
 }
 
+namespace {
+
+// Passes the channel's reports on when the receive path leaves, after its locks are gone.
+struct ReportsOnExit {
+  uaChannel& fChannel;
+  ~ReportsOnExit() {
+    try {
+      fChannel.DeliverReports();
+    } catch (...) {
+      // A report handler that raises must not replace the error being handled.
+    }
+  }
+};
+
+}  // namespace
+
 void uaStackClient::ProcessMessage(const uaMsgHeader& aHeader, bool aAsymmetric) {
   uaChannel& ch = *fChannel;
+  const ReportsOnExit reports{ch};
   uaTcpMessageReader& reader = ch.Reader();
   std::optional<uaReceivedMessage> msg;
   uint32_t channelId = 0;

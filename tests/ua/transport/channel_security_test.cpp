@@ -146,9 +146,20 @@ TEST_F(ChannelSecurity, PreviousTokenIsAcceptedAfterARenewalAndUnknownTokensAreR
   fServer.ActivateToken(2, c.ConnectionData().fLocalNonce, fLifetime);
   EXPECT_EQ(Receive(ServerMessage(2)), 0u);
   EXPECT_EQ(fDelivered, (std::vector<uint32_t>{1, 2}));
-  // A token id neither side knows.
+  // A token id neither side knows. Its report reaches the handler once the receive path has
+  // let go of the channel's locks.
+  std::vector<std::string> reports;
+  bool lockFree = true;
+  c.fOnReportError = [&](const std::string& text) {
+    std::unique_lock probe(c.TokenLock(), std::try_to_lock);
+    lockFree = lockFree && probe.owns_lock();
+    reports.push_back(text);
+  };
   fServer.ActivateToken(9, c.ConnectionData().fLocalNonce, fLifetime);
   EXPECT_EQ(Receive(ServerMessage(3)), uaBadSecureChannelTokenUnknown);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].rfind("SecurityTokenId is not known. ", 0), 0u) << reports[0];
+  EXPECT_TRUE(lockFree);
 }
 
 TEST_F(ChannelSecurity, ExpiredTokenIsRefused) {
